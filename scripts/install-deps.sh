@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and benchmarking velmor-audio needs.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  build-essential g++ cmake ninja-build pkg-config \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  nlohmann-json3-dev libsoxr-dev libpulse-dev libicu-dev \
+  pulseaudio pulseaudio-utils sox espeak-ng python3 \
+  >/dev/null

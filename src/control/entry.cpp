@@ -1,0 +1,78 @@
+#include "control/entry.h"
+
+#include <sstream>
+
+#include "control/program.h"
+#include "devices/input_devices.h"
+#include "microphone/mic_capture.h"
+
+namespace velmor {
+namespace {
+
+[[noreturn]] void listDevices(Program& program) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const InputDevice& device : inputDevices(program.platform.hardware)) list.push_back(toJson(device));
+  std::string text;
+  try {
+    // A name that is not valid UTF-8 keeps its device, with U+FFFD for the bad bytes.
+    text = list.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  } catch (const std::exception&) {
+    text = "[]\n";
+  }
+  program.stdoutHandle.write(text);
+  program.platform.process.exit(0);
+}
+
+// System audio has no source on this platform yet: say so, and capture goes on without it.
+void startSystem(Program& program) {
+  program.control.control(ControlEvent{
+      {"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
+}
+
+std::string describeRate(double rate) {
+  std::ostringstream text;
+  text << rate;
+  return text.str();
+}
+
+[[noreturn]] void capture(Program& program) {
+  const Arguments& args = program.args;
+  if (!args.micDevice && !args.system) program.control.fail("Nothing to capture: pass --mic and/or --system");
+  if (!isSupportedCaptureRate(args.rate)) {
+    program.control.fail("Unsupported capture rate " + describeRate(args.rate) + ": --rate must be between " +
+                         describeRate(kMinCaptureRate) + " and " + describeRate(kMaxCaptureRate) + " Hz");
+  }
+  if (args.micDevice) {
+    auto mic = std::make_shared<MicCapture>(
+        *args.micDevice, MicCapture::Context{program.platform.dispatch, program.platform.hardware,
+                                             program.platform.capture, program.control, program.mixer, args.rate});
+    program.setMic(mic);  // stored before it starts, so that SIGTERM can stop it
+    mic->start();
+  }
+  if (args.system) startSystem(program);
+  program.control.control(ControlEvent{{"type", "ready"}});
+  program.platform.dispatch.runMainLoop();
+  program.platform.process.exit(0);
+}
+
+// SIGTERM: stop what records, then leave. Samples still queued in the mixer are dropped.
+void shutDown(Program& program) {
+  if (auto mic = program.mic()) mic->stop();
+  program.platform.process.exit(0);
+}
+
+}  // namespace
+
+void runProgram(platform::Platform& platform, const std::vector<std::string>& argv) {
+  // The process-wide objects live until the process ends; they are never destroyed.
+  auto* program = new Program(platform, argv);
+  platform.signals.install([program] { shutDown(*program); }, [program] { program->platform.process.exit(0); });
+
+  const Arguments& args = program->args;
+  if (args.listDevices) listDevices(*program);
+  if (args.watch) program->control.fail("The microphone watch is not available in this build");
+  if (args.events) program->control.fail("The calendar is not available in this build");
+  capture(*program);
+}
+
+}  // namespace velmor

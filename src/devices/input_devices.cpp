@@ -1,0 +1,89 @@
+#include "devices/input_devices.h"
+
+#include <unicode/coll.h>
+#include <unicode/locid.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace velmor {
+
+std::string deviceString(platform::AudioHardware& hardware, platform::AudioObjectId object,
+                         platform::StringProperty property) {
+  std::optional<std::string> value;
+  if (hardware.stringProperty(object, property, value) != platform::kHwNoError) return {};
+  return value.value_or(std::string());
+}
+
+nlohmann::json toJson(const InputDevice& device) {
+  return nlohmann::json{{"id", device.id},           {"uid", device.uid},
+                        {"name", device.name},       {"builtin", device.builtin},
+                        {"isDefault", device.isDefault}, {"channels", device.channels}};
+}
+
+void sortInputDevices(std::vector<InputDevice>& devices) {
+  // Secondary strength: letters and accents count, case does not.
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale::getDefault(), status));
+  if (U_SUCCESS(status) && collator) collator->setStrength(icu::Collator::SECONDARY);
+  else collator.reset();
+
+  std::vector<icu::UnicodeString> names;
+  for (auto& device : devices) names.push_back(icu::UnicodeString::fromUTF8(device.name));
+  std::vector<std::size_t> order(devices.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+
+  auto nameLess = [&](std::size_t a, std::size_t b) {
+    if (!collator) return names[a].caseCompare(names[b], U_FOLD_CASE_DEFAULT) < 0;
+    UErrorCode compareStatus = U_ZERO_ERROR;
+    return collator->compare(names[a], names[b], compareStatus) == UCOL_LESS;
+  };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    if (devices[a].builtin != devices[b].builtin) return devices[a].builtin;
+    return nameLess(a, b);
+  });
+
+  std::vector<InputDevice> sorted;
+  sorted.reserve(devices.size());
+  for (std::size_t i : order) sorted.push_back(std::move(devices[i]));
+  devices = std::move(sorted);
+}
+
+std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
+  std::uint32_t listBytes = 0;
+  if (hardware.deviceListSize(listBytes) != platform::kHwNoError) return {};
+  std::vector<platform::AudioObjectId> ids(listBytes / 4, 0);
+  if (hardware.deviceList(ids) != platform::kHwNoError) return {};
+
+  platform::AudioObjectId defaultId = 0;
+  if (hardware.defaultInputDevice(defaultId) != platform::kHwNoError) defaultId = 0;
+
+  std::vector<InputDevice> devices;
+  for (platform::AudioObjectId id : ids) {
+    std::uint32_t configBytes = 0;
+    if (hardware.inputStreamConfigurationSize(id, configBytes) != platform::kHwNoError || configBytes == 0) {
+      continue;
+    }
+    std::vector<std::uint32_t> channelsPerBuffer;
+    if (hardware.inputStreamConfiguration(id, channelsPerBuffer) != platform::kHwNoError) continue;
+    std::int64_t channels = 0;
+    for (std::uint32_t c : channelsPerBuffer) channels += c;
+    if (channels == 0) continue;
+
+    std::uint32_t transport = 0;
+    const bool transportRead = hardware.transportType(id, transport) == platform::kHwNoError;
+    InputDevice device;
+    device.id = id;
+    device.uid = deviceString(hardware, id, platform::StringProperty::deviceUID);
+    device.name = deviceString(hardware, id, platform::StringProperty::name);
+    device.builtin = transportRead && transport == platform::kTransportBuiltIn;
+    device.isDefault = id == defaultId;
+    device.channels = channels;
+    devices.push_back(std::move(device));
+  }
+  sortInputDevices(devices);
+  return devices;
+}
+
+}  // namespace velmor

@@ -1,0 +1,21 @@
+#pragma once
+// One of each platform interface; the entry point runs against a Platform&.
+#include "platform/audio_hardware.h"
+#include "platform/capture.h"
+#include "platform/dispatch.h"
+#include "platform/process_io.h"
+
+namespace velmor::platform {
+
+struct Platform {
+  Dispatch& dispatch;
+  OutputHandle& stdOut;
+  OutputHandle& stdErr;
+  ProcessControl& process;
+  Environment& environment;
+  Signals& signals;
+  AudioHardware& hardware;
+  CaptureSystem& capture;
+};
+
+}  // namespace velmor::platform

@@ -1,0 +1,33 @@
+#pragma once
+// The process surface of a real POSIX process: file-descriptor writers, _exit, getenv,
+// and SIGTERM/SIGINT delivered through a self-pipe to a watcher thread.
+#include "platform/process_io.h"
+
+namespace velmor::platform {
+
+class FdOutput final : public OutputHandle {
+ public:
+  explicit FdOutput(int fd) : fd_(fd) {}
+  void write(std::string_view bytes) override;
+
+ private:
+  int fd_;
+};
+
+class PosixProcess final : public ProcessControl {
+ public:
+  [[noreturn]] void exit(int status) override;
+};
+
+class PosixEnvironment final : public Environment {
+ public:
+  std::optional<std::string> get(const std::string& name) const override;
+};
+
+class PosixSignals final : public Signals {
+ public:
+  // Installs the handlers once; the callbacks run on a watcher thread, never in the handler.
+  void install(std::function<void()> onTerminate, std::function<void()> onInterrupt) override;
+};
+
+}  // namespace velmor::platform

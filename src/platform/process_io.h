@@ -1,0 +1,38 @@
+#pragma once
+// The process's outward surface: the standard-output and standard-error writers, the
+// exit, the environment and the two signals the program handles.
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmor::platform {
+
+class OutputHandle {
+ public:
+  virtual ~OutputHandle() = default;
+  // Hands all of the bytes over in one call; a closed pipe ends the process (SIGPIPE).
+  virtual void write(std::string_view bytes) = 0;
+};
+
+class ProcessControl {
+ public:
+  virtual ~ProcessControl() = default;
+  [[noreturn]] virtual void exit(int status) = 0;
+};
+
+class Environment {
+ public:
+  virtual ~Environment() = default;
+  virtual std::optional<std::string> get(const std::string& name) const = 0;
+};
+
+// Delivers SIGTERM and SIGINT to ordinary threads: the handlers themselves only wake a
+// watcher, which runs the callbacks outside signal context.
+class Signals {
+ public:
+  virtual ~Signals() = default;
+  virtual void install(std::function<void()> onTerminate, std::function<void()> onInterrupt) = 0;
+};
+
+}  // namespace velmor::platform

@@ -1,0 +1,528 @@
+#include "platform/sim/sim_world.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace velmor::platform::sim {
+namespace {
+
+StreamDescription defaultFormat() {
+  return StreamDescription{48000, SampleType::signedInteger, 16, 2, true};
+}
+
+void encodeSample(double x, const StreamDescription& format, std::byte* out) {
+  x = std::clamp(x, -1.0, 1.0);
+  auto putInt = [&](std::int64_t v, int bytes) {
+    for (int b = 0; b < bytes; ++b) out[b] = static_cast<std::byte>((v >> (8 * b)) & 0xff);
+  };
+  if (format.type == SampleType::floatingPoint) {
+    if (format.bitsPerChannel == 32) {
+      const auto f = static_cast<float>(x);
+      std::memcpy(out, &f, 4);
+    } else {
+      std::memcpy(out, &x, 8);
+    }
+    return;
+  }
+  switch (format.bitsPerChannel) {
+    case 16: putInt(std::lround(x * 32767.0), 2); break;
+    case 24: putInt(std::lround(x * 8388607.0), 3); break;
+    default: putInt(std::llround(x * 2147483647.0), 4); break;
+  }
+}
+
+}  // namespace
+
+std::optional<MemorySampleBuffer> renderAudio(const SimDevice& device, const StreamDescription& format,
+                                              std::int64_t start, std::uint32_t frames) {
+  const double rate = format.sampleRate;
+  std::int64_t scriptFrames = 0;
+  for (const auto& segment : device.audio) scriptFrames += std::llround(segment.seconds * rate);
+  if (!device.audio.empty() && start >= scriptFrames) return std::nullopt;
+  if (!device.audio.empty()) frames = static_cast<std::uint32_t>(std::min<std::int64_t>(frames, scriptFrames - start));
+
+  const std::uint32_t channels = format.channelsPerFrame;
+  const std::uint32_t bytes = format.bitsPerChannel / 8;
+  const std::size_t bufferCount = format.interleaved ? 1 : channels;
+  const std::size_t perBuffer = static_cast<std::size_t>(frames) * bytes * (format.interleaved ? channels : 1);
+  std::vector<std::vector<std::byte>> buffers(bufferCount, std::vector<std::byte>(perBuffer));
+
+  std::size_t segmentIndex = 0;
+  std::int64_t segmentStart = 0;
+  for (std::uint32_t f = 0; f < frames; ++f) {
+    const std::int64_t t = start + f;
+    double x = 0;
+    if (!device.audio.empty()) {
+      while (segmentIndex + 1 < device.audio.size() &&
+             t >= segmentStart + std::llround(device.audio[segmentIndex].seconds * rate)) {
+        segmentStart += std::llround(device.audio[segmentIndex].seconds * rate);
+        ++segmentIndex;
+      }
+      const AudioSegment& segment = device.audio[segmentIndex];
+      if (segment.kind == AudioSegment::Kind::sine) {
+        x = segment.amplitude * std::sin(2 * std::numbers::pi * segment.frequency * static_cast<double>(t) / rate);
+      }
+    }
+    for (std::uint32_t c = 0; c < channels; ++c) {
+      std::byte* out = format.interleaved ? buffers[0].data() + (static_cast<std::size_t>(f) * channels + c) * bytes
+                                          : buffers[c].data() + static_cast<std::size_t>(f) * bytes;
+      encodeSample(x, format, out);
+    }
+  }
+  return MemorySampleBuffer(format, frames, std::move(buffers));
+}
+
+// ---- capture objects ----
+
+class SimWorld::Device final : public CaptureDevice {
+ public:
+  Device(AudioObjectId id, std::string uid, std::string name) : id(id), uid_(std::move(uid)), name_(std::move(name)) {}
+  std::string uniqueID() const override { return uid_; }
+  std::string localizedName() const override { return name_; }
+  const AudioObjectId id;
+
+ private:
+  std::string uid_;
+  std::string name_;
+};
+
+class SimWorld::Input final : public CaptureInput {
+ public:
+  explicit Input(std::shared_ptr<Device> device) : device_(std::move(device)) {}
+  std::shared_ptr<CaptureDevice> device() const override { return device_; }
+  const std::shared_ptr<Device>& simDevice() const { return device_; }
+
+ private:
+  std::shared_ptr<Device> device_;
+};
+
+class SimWorld::Output final : public AudioDataOutput {
+ public:
+  void setSampleBufferDelegate(std::weak_ptr<SampleBufferDelegate> delegate, std::shared_ptr<SerialQueue> queue) override {
+    std::lock_guard lock(mutex_);
+    delegate_ = std::move(delegate);
+    queue_ = std::move(queue);
+  }
+  std::pair<std::weak_ptr<SampleBufferDelegate>, std::shared_ptr<SerialQueue>> target() {
+    std::lock_guard lock(mutex_);
+    return {delegate_, queue_};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::weak_ptr<SampleBufferDelegate> delegate_;
+  std::shared_ptr<SerialQueue> queue_;
+};
+
+class SimWorld::Session final : public CaptureSession, public std::enable_shared_from_this<Session> {
+ public:
+  explicit Session(SimWorld& world) : world_(world) {}
+
+  void beginConfiguration() override {}
+  bool canAddInput(const CaptureInput& input) override {
+    const auto* simInput = dynamic_cast<const Input*>(&input);
+    if (!simInput) return false;
+    std::lock_guard lock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(simInput->simDevice()->id);
+    return device && !device->refuseInput;
+  }
+  void addInput(std::shared_ptr<CaptureInput> input) override {
+    std::lock_guard lock(mutex_);
+    input_ = std::dynamic_pointer_cast<Input>(input);
+  }
+  bool canAddOutput(const AudioDataOutput&) override {
+    std::lock_guard lock(mutex_);
+    if (!input_) return true;
+    std::lock_guard worldLock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(input_->simDevice()->id);
+    return !(device && device->refuseOutput);
+  }
+  void addOutput(std::shared_ptr<AudioDataOutput> output) override {
+    std::lock_guard lock(mutex_);
+    output_ = std::dynamic_pointer_cast<Output>(output);
+  }
+  void commitConfiguration() override {}
+
+  void startRunning() override {
+    {
+      std::lock_guard deliverLock(deliverMutex_);
+      std::lock_guard lock(mutex_);
+      if (running_ || !input_) return;
+      running_ = true;
+      ++generation_;
+    }
+    world_.sessionsStarted_.fetch_add(1);
+    scheduleTick(Duration(0), generation());
+  }
+
+  void stopRunning() override { halt(); }
+
+  // Stops delivery; once it returns, no buffer reaches the delegate.
+  void halt() {
+    std::lock_guard deliverLock(deliverMutex_);
+    std::lock_guard lock(mutex_);
+    running_ = false;
+    ++generation_;
+  }
+
+  bool running() {
+    std::lock_guard lock(mutex_);
+    return running_;
+  }
+  std::optional<AudioObjectId> deviceId() {
+    std::lock_guard lock(mutex_);
+    if (!input_) return std::nullopt;
+    return input_->simDevice()->id;
+  }
+
+ private:
+  std::uint64_t generation() {
+    std::lock_guard lock(mutex_);
+    return generation_;
+  }
+
+  void scheduleTick(Duration delay, std::uint64_t generation) {
+    world_.worldQueue_->after(delay, [weak = weak_from_this(), generation] {
+      if (auto self = weak.lock()) self->tick(generation);
+    });
+  }
+
+  void tick(std::uint64_t generation) {
+    std::shared_ptr<MemorySampleBuffer> buffer;
+    std::shared_ptr<Output> output;
+    double period = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (!running_ || generation != generation_) return;
+      SimDevice device;
+      double speed = 1;
+      {
+        std::lock_guard worldLock(world_.mutex_);
+        const SimDevice* found = world_.findLocked(input_->simDevice()->id);
+        if (!found) return;
+        device = *found;
+        speed = world_.audioSpeed_;
+      }
+      const StreamDescription format = device.format.value_or(defaultFormat());
+      auto rendered = renderAudio(device, format, nextFrame_, device.bufferFrames);
+      if (!rendered) return;  // the script has ended: the device goes quiet
+      nextFrame_ += rendered->numSamples();
+      period = static_cast<double>(rendered->numSamples()) / format.sampleRate / speed;
+      buffer = std::make_shared<MemorySampleBuffer>(std::move(*rendered));
+      output = output_;
+    }
+    if (output) {
+      auto [delegate, queue] = output->target();
+      if (queue) {
+        queue->async([weak = weak_from_this(), delegate = delegate, buffer, generation] {
+          if (auto self = weak.lock()) self->deliver(delegate, *buffer, generation);
+        });
+      }
+    }
+    scheduleTick(platform::seconds(period), generation);
+  }
+
+  void deliver(const std::weak_ptr<SampleBufferDelegate>& delegate, const SampleBuffer& buffer, std::uint64_t generation) {
+    std::lock_guard deliverLock(deliverMutex_);
+    {
+      std::lock_guard lock(mutex_);
+      if (!running_ || generation != generation_) return;
+    }
+    if (auto target = delegate.lock()) target->captureOutput(buffer);
+  }
+
+  SimWorld& world_;
+  std::mutex deliverMutex_;  // held across a delivery, so that halt() waits for it
+  std::mutex mutex_;
+  std::shared_ptr<Input> input_;
+  std::shared_ptr<Output> output_;
+  bool running_ = false;
+  std::uint64_t generation_ = 0;
+  std::int64_t nextFrame_ = 0;
+};
+
+// ---- the hardware ----
+
+class SimWorld::Hardware final : public AudioHardware {
+ public:
+  explicit Hardware(SimWorld& world) : world_(world) {}
+
+  HwStatus deviceListSize(std::uint32_t& bytes) override {
+    std::lock_guard lock(world_.mutex_);
+    if (world_.deviceListFails_) return kHwUnknownProperty;
+    bytes = static_cast<std::uint32_t>(4 * (world_.devices_.size() + world_.deviceListSlack_));
+    return kHwNoError;
+  }
+  HwStatus deviceList(std::vector<AudioObjectId>& ids) override {
+    std::lock_guard lock(world_.mutex_);
+    if (world_.deviceListFails_) return kHwUnknownProperty;
+    for (std::size_t i = 0; i < ids.size() && i < world_.devices_.size(); ++i) ids[i] = world_.devices_[i].id;
+    return kHwNoError;
+  }
+  HwStatus defaultInputDevice(AudioObjectId& id) override {
+    std::lock_guard lock(world_.mutex_);
+    if (!world_.defaultInput_) return kHwUnknownProperty;
+    id = *world_.defaultInput_;
+    return kHwNoError;
+  }
+  HwStatus inputStreamConfigurationSize(AudioObjectId id, std::uint32_t& bytes) override {
+    std::lock_guard lock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(id);
+    if (!device) return kHwBadObject;
+    if (device->failingReads.count("configurationSize")) return kHwUnknownProperty;
+    // An AudioBufferList's size: a count, then 16 bytes a buffer.
+    bytes = device->inputBuffers.empty() ? 0 : static_cast<std::uint32_t>(8 + 16 * device->inputBuffers.size());
+    return kHwNoError;
+  }
+  HwStatus inputStreamConfiguration(AudioObjectId id, std::vector<std::uint32_t>& channels) override {
+    std::lock_guard lock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(id);
+    if (!device) return kHwBadObject;
+    if (device->failingReads.count("configuration")) return kHwUnknownProperty;
+    channels = device->inputBuffers;
+    return kHwNoError;
+  }
+  HwStatus transportType(AudioObjectId id, std::uint32_t& transport) override {
+    std::lock_guard lock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(id);
+    if (!device) return kHwBadObject;
+    if (device->failingReads.count("transport")) return kHwUnknownProperty;
+    transport = device->transport;
+    return kHwNoError;
+  }
+  HwStatus stringProperty(AudioObjectId id, StringProperty property, std::optional<std::string>& value) override {
+    std::lock_guard lock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(id);
+    if (!device) return kHwBadObject;
+    const bool isUid = property == StringProperty::deviceUID;
+    if (device->failingReads.count(isUid ? "uid" : "name")) return kHwUnknownProperty;
+    value = isUid ? device->uid : device->name;
+    return kHwNoError;
+  }
+
+ private:
+  SimWorld& world_;
+};
+
+// ---- the capture layer ----
+
+class SimWorld::Capture final : public CaptureSystem {
+ public:
+  explicit Capture(SimWorld& world) : world_(world) {}
+
+  std::shared_ptr<CaptureDevice> deviceWithUniqueID(const std::string& uid) override {
+    AudioObjectId id = 0;
+    {
+      std::lock_guard lock(world_.mutex_);
+      const auto it = std::find_if(world_.devices_.begin(), world_.devices_.end(), [&](const SimDevice& d) {
+        return d.uid == uid && d.openableByUid && !d.inputBuffers.empty();
+      });
+      if (it == world_.devices_.end()) return nullptr;
+      id = it->id;
+    }
+    return world_.deviceObject(id);
+  }
+
+  std::shared_ptr<CaptureDevice> defaultAudioDevice() override {
+    AudioObjectId id = 0;
+    {
+      std::lock_guard lock(world_.mutex_);
+      if (world_.noDefaultCaptureDevice_ || !world_.defaultInput_) return nullptr;
+      const SimDevice* device = world_.findLocked(*world_.defaultInput_);
+      if (!device || device->inputBuffers.empty()) return nullptr;
+      id = device->id;
+    }
+    return world_.deviceObject(id);
+  }
+
+  std::shared_ptr<CaptureInput> makeInput(const std::shared_ptr<CaptureDevice>& device,
+                                          std::optional<PlatformError>& error) override {
+    auto simDevice = std::dynamic_pointer_cast<Device>(device);
+    if (!simDevice) {
+      error = PlatformError{"sim.capture", -11814, "the device is not a capture device"};
+      return nullptr;
+    }
+    std::lock_guard lock(world_.mutex_);
+    SimDevice* found = world_.findLocked(simDevice->id);
+    if (!found) {
+      error = PlatformError{"sim.capture", -11814, "the device is no longer connected"};
+      return nullptr;
+    }
+    if (found->inputFailures > 0) {
+      --found->inputFailures;
+      error = PlatformError{"sim.capture", -11800, simDevice->localizedName() + " could not be opened for input"};
+      return nullptr;
+    }
+    return std::make_shared<Input>(simDevice);
+  }
+
+  std::shared_ptr<CaptureSession> makeSession() override {
+    auto session = std::make_shared<Session>(world_);
+    std::lock_guard lock(world_.mutex_);
+    world_.sessions_.push_back(session);
+    return session;
+  }
+
+  std::shared_ptr<AudioDataOutput> makeAudioDataOutput() override { return std::make_shared<Output>(); }
+
+  ObserverToken addObserver(CaptureNotification name, const void* object,
+                            std::function<void(const CaptureNotificationInfo&)> block) override {
+    std::lock_guard lock(world_.mutex_);
+    const ObserverToken token = world_.nextToken_++;
+    world_.observers_.emplace(token, Observer{name, object, std::move(block)});
+    return token;
+  }
+
+  void removeObserver(ObserverToken token) override {
+    std::lock_guard lock(world_.mutex_);
+    world_.observers_.erase(token);
+  }
+
+ private:
+  SimWorld& world_;
+};
+
+// ---- the world ----
+
+SimWorld::SimWorld(Dispatch& dispatch)
+    : dispatch_(dispatch),
+      worldQueue_(dispatch.makeSerialQueue("velmor.sim.world")),
+      hardware_(std::make_unique<Hardware>(*this)),
+      capture_(std::make_unique<Capture>(*this)) {}
+
+SimWorld::~SimWorld() = default;
+
+AudioHardware& SimWorld::hardware() { return *hardware_; }
+CaptureSystem& SimWorld::capture() { return *capture_; }
+
+SimDevice* SimWorld::findLocked(AudioObjectId id) {
+  const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const SimDevice& d) { return d.id == id; });
+  return it == devices_.end() ? nullptr : &*it;
+}
+
+std::shared_ptr<SimWorld::Device> SimWorld::deviceObject(AudioObjectId id) {
+  std::lock_guard lock(mutex_);
+  auto& object = deviceObjects_[id];
+  if (!object) {
+    const SimDevice* device = findLocked(id);
+    object = std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
+  }
+  return object;
+}
+
+void SimWorld::addDevice(SimDevice device) {
+  std::lock_guard lock(mutex_);
+  deviceObjects_.erase(device.id);
+  devices_.push_back(std::move(device));
+}
+
+void SimWorld::unplug(AudioObjectId id) {
+  std::shared_ptr<Device> object;
+  std::vector<std::shared_ptr<Session>> affected;
+  {
+    std::lock_guard lock(mutex_);
+    devices_.erase(std::remove_if(devices_.begin(), devices_.end(), [&](const SimDevice& d) { return d.id == id; }),
+                   devices_.end());
+    if (auto it = deviceObjects_.find(id); it != deviceObjects_.end()) {
+      object = it->second;
+      deviceObjects_.erase(it);
+    }
+    for (auto& weak : sessions_) {
+      if (auto session = weak.lock()) affected.push_back(session);
+    }
+  }
+  for (auto& session : affected) {
+    if (session->deviceId() == id) session->halt();
+  }
+  if (object) post(CaptureNotification::deviceWasDisconnected, object.get(), std::nullopt);
+}
+
+void SimWorld::setDefaultInput(std::optional<AudioObjectId> id) {
+  std::lock_guard lock(mutex_);
+  defaultInput_ = id;
+}
+
+void SimWorld::setDeviceListFails(bool fails) {
+  std::lock_guard lock(mutex_);
+  deviceListFails_ = fails;
+}
+
+void SimWorld::setDeviceListSlack(std::uint32_t entries) {
+  std::lock_guard lock(mutex_);
+  deviceListSlack_ = entries;
+}
+
+void SimWorld::setInputFailures(AudioObjectId id, int failures) {
+  std::lock_guard lock(mutex_);
+  if (SimDevice* device = findLocked(id)) device->inputFailures = failures;
+}
+
+void SimWorld::setNoDefaultCaptureDevice(bool none) {
+  std::lock_guard lock(mutex_);
+  noDefaultCaptureDevice_ = none;
+}
+
+void SimWorld::schedule(Duration delay, Task action) { worldQueue_->after(delay, std::move(action)); }
+
+void SimWorld::setAudioSpeed(double speed) {
+  std::lock_guard lock(mutex_);
+  audioSpeed_ = speed > 0 ? speed : 1;
+}
+
+int SimWorld::sessionsRunning() const {
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : sessions_) {
+      if (auto session = weak.lock()) live.push_back(session);
+    }
+  }
+  int running = 0;
+  for (auto& session : live) running += session->running() ? 1 : 0;
+  return running;
+}
+
+void SimWorld::postRuntimeError(std::optional<PlatformError> error) {
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : sessions_) {
+      if (auto session = weak.lock(); session && session->running()) live.push_back(session);
+    }
+  }
+  // A session that hit a runtime error has stopped delivering.
+  for (auto& session : live) {
+    session->halt();
+    post(CaptureNotification::sessionRuntimeError, session.get(), error);
+  }
+}
+
+void SimWorld::postInterruption() {
+  std::vector<std::shared_ptr<Session>> live;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& weak : sessions_) {
+      if (auto session = weak.lock(); session && session->running()) live.push_back(session);
+    }
+  }
+  for (auto& session : live) {
+    session->halt();
+    post(CaptureNotification::sessionWasInterrupted, session.get(), std::nullopt);
+  }
+}
+
+void SimWorld::post(CaptureNotification name, const void* object, std::optional<PlatformError> error) {
+  std::vector<std::function<void(const CaptureNotificationInfo&)>> blocks;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [token, observer] : observers_) {
+      if (observer.name == name && observer.object == object) blocks.push_back(observer.block);
+    }
+  }
+  const CaptureNotificationInfo info{name, std::move(error)};
+  for (auto& block : blocks) block(info);  // on the posting thread, like the system's centre
+}
+
+}  // namespace velmor::platform::sim
