@@ -27,7 +27,7 @@ void ControlChannel::control(const ControlEvent& event) {
 
 void ControlChannel::fail(const std::string& message) {
   control(ControlEvent{{"type", "error"}, {"message", message}});
-  process_.exit(1);
+  platform::exitProcess(process_, 1);
 }
 
 }  // namespace velmor

@@ -20,7 +20,7 @@ namespace {
     text = "[]\n";
   }
   program.stdoutHandle.write(text);
-  program.platform.process.exit(0);
+  platform::exitProcess(program.platform.process, 0);
 }
 
 // System audio has no source on this platform yet: say so, and capture goes on without it.
@@ -52,21 +52,23 @@ std::string describeRate(double rate) {
   if (args.system) startSystem(program);
   program.control.control(ControlEvent{{"type", "ready"}});
   program.platform.dispatch.runMainLoop();
-  program.platform.process.exit(0);
+  platform::exitProcess(program.platform.process, 0);
 }
 
 // SIGTERM: stop what records, then leave. Samples still queued in the mixer are dropped.
 void shutDown(Program& program) {
   if (auto mic = program.mic()) mic->stop();
-  program.platform.process.exit(0);
+  platform::exitProcess(program.platform.process, 0);
 }
 
 }  // namespace
 
 void runProgram(platform::Platform& platform, const std::vector<std::string>& argv) {
-  // The process-wide objects live until the process ends; they are never destroyed.
-  auto* program = new Program(platform, argv);
-  platform.signals.install([program] { shutDown(*program); }, [program] { program->platform.process.exit(0); });
+  // The process-wide objects live until the process ends; they are never destroyed. The
+  // registry keeps them reachable, also in a test process that runs the entry many times.
+  static auto* programs = new std::vector<std::unique_ptr<Program>>();
+  auto* program = programs->emplace_back(std::make_unique<Program>(platform, argv)).get();
+  platform.signals.install([program] { shutDown(*program); }, [program] { platform::exitProcess(program->platform.process, 0); });
 
   const Arguments& args = program->args;
   if (args.listDevices) listDevices(*program);

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 namespace velmor {
 
@@ -25,7 +27,11 @@ nlohmann::json toJson(const InputDevice& device) {
 void sortInputDevices(std::vector<InputDevice>& devices) {
   // Secondary strength: letters and accents count, case does not.
   UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(icu::Locale::getDefault(), status));
+  // ICU's POSIX locale (what LANG=C or C.UTF-8 gives) collates ASCII by code point, so case
+  // would count there: the root collation stands in for it.
+  icu::Locale locale = icu::Locale::getDefault();
+  if (std::string_view(locale.getName()) == "en_US_POSIX") locale = icu::Locale::getRoot();
+  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
   if (U_SUCCESS(status) && collator) collator->setStrength(icu::Collator::SECONDARY);
   else collator.reset();
 
@@ -56,8 +62,9 @@ std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
   std::vector<platform::AudioObjectId> ids(listBytes / 4, 0);
   if (hardware.deviceList(ids) != platform::kHwNoError) return {};
 
-  platform::AudioObjectId defaultId = 0;
-  if (hardware.defaultInputDevice(defaultId) != platform::kHwNoError) defaultId = 0;
+  // No default when the read fails: 0 is a real device id on some systems.
+  std::optional<platform::AudioObjectId> defaultId;
+  if (platform::AudioObjectId id = 0; hardware.defaultInputDevice(id) == platform::kHwNoError) defaultId = id;
 
   std::vector<InputDevice> devices;
   for (platform::AudioObjectId id : ids) {

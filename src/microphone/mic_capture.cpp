@@ -61,15 +61,17 @@ std::optional<PlatformError> MicCapture::build() {
   if (!session->canAddOutput(*output)) return micError(kOutputRefused, "the capture session took no audio output");
   session->addOutput(output);
   session->commitConfiguration();
-  session->startRunning();
 
   std::lock_guard lock(mutex_);
-  session_ = session;
-  micName_ = device->localizedName();
-  micUID_ = device->uniqueID();
+  // Observed before the session starts: a failure posted while it starts (a device
+  // unplugged at that moment) must not leave the microphone silently dead.
   observe(CaptureNotification::sessionRuntimeError, session.get());
   observe(CaptureNotification::sessionWasInterrupted, session.get());
   observe(CaptureNotification::deviceWasDisconnected, device.get());
+  session->startRunning();
+  session_ = session;
+  micName_ = device->localizedName();
+  micUID_ = device->uniqueID();
   return std::nullopt;
 }
 

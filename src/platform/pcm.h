@@ -88,6 +88,11 @@ class SampleBuffer {
   virtual HwStatus copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const = 0;
 };
 
+// Statuses of copyPcmData besides kHwNoError.
+constexpr HwStatus kPcmFrameRange = static_cast<HwStatus>(fourCharCode("rng?"));  // frames outside the buffer
+constexpr HwStatus kPcmFormatMismatch = static_cast<HwStatus>(fourCharCode("fmt?"));  // other layout, or none
+constexpr HwStatus kPcmNoRoom = static_cast<HwStatus>(fourCharCode("room"));  // destination too small
+
 // A sample buffer whose frames sit in memory, laid out as its description says.
 class MemorySampleBuffer final : public SampleBuffer {
  public:
@@ -121,6 +126,8 @@ class AudioConverter {
   virtual const AudioFormat& inputFormat() const = 0;
   virtual const AudioFormat& outputFormat() const = 0;
   // Fills `output` (in the output format) from the input block; sets `error` on failure.
+  // The block is asked first in every call and again while the output has room; what does
+  // not fit, input or output, is kept for the next call.
   virtual ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
                                         const ConverterInputBlock& input) = 0;
 };

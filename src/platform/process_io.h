@@ -1,6 +1,7 @@
 #pragma once
 // The process's outward surface: the standard-output and standard-error writers, the
 // exit, the environment and the two signals the program handles.
+#include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string>
@@ -20,6 +21,12 @@ class ProcessControl {
   virtual ~ProcessControl() = default;
   [[noreturn]] virtual void exit(int status) = 0;
 };
+
+// Ends the process through `process`; the abort only tells the compiler that it never returns.
+[[noreturn]] inline void exitProcess(ProcessControl& process, int status) {
+  process.exit(status);
+  std::abort();
+}
 
 class Environment {
  public:

@@ -78,7 +78,8 @@ std::optional<MemorySampleBuffer> renderAudio(const SimDevice& device, const Str
 
 class SimWorld::Device final : public CaptureDevice {
  public:
-  Device(AudioObjectId id, std::string uid, std::string name) : id(id), uid_(std::move(uid)), name_(std::move(name)) {}
+  Device(AudioObjectId deviceId, std::string uid, std::string name)
+      : id(deviceId), uid_(std::move(uid)), name_(std::move(name)) {}
   std::string uniqueID() const override { return uid_; }
   std::string localizedName() const override { return name_; }
   const AudioObjectId id;

@@ -67,34 +67,36 @@ bool ThreadQueue::hasDueItemLocked(TimePoint now) const {
 
 void ThreadQueue::sync(const Task& task) {
   std::unique_lock lock(mutex_);
-  if (!running_ && !hasDueItemLocked(std::chrono::steady_clock::now())) {
-    // Idle: run here, holding the queue as a worker would.
-    running_ = true;
-    lock.unlock();
-    struct Release {
-      ThreadQueue& q;
-      ~Release() {
-        {
-          std::lock_guard relock(q.mutex_);
-          q.running_ = false;
-        }
-        q.changed_.notify_all();
-      }
-    } release{*this};
-    runAsCurrent(task);
+  if (!ownThread_) {
+    // The main queue's work belongs on the thread that runs its loop: hand it over and wait.
+    bool done = false;
+    std::condition_variable finished;
+    items_.emplace(Key{std::chrono::steady_clock::now(), nextSeq_++}, [&] {
+      task();
+      std::lock_guard doneLock(mutex_);
+      done = true;
+      finished.notify_all();
+    });
+    changed_.notify_all();
+    finished.wait(lock, [&] { return done; });
     return;
   }
-  // Busy: queue behind the work already submitted and wait for it.
-  bool done = false;
-  std::condition_variable finished;
-  items_.emplace(Key{std::chrono::steady_clock::now(), nextSeq_++}, [&] {
-    task();
-    std::lock_guard doneLock(mutex_);
-    done = true;
-    finished.notify_all();
-  });
-  changed_.notify_all();
-  finished.wait(lock, [&] { return done; });
+  // Wait until the work submitted before is done and nothing runs, then run here, holding
+  // the queue as its worker would.
+  changed_.wait(lock, [&] { return !running_ && !hasDueItemLocked(std::chrono::steady_clock::now()); });
+  running_ = true;
+  lock.unlock();
+  struct Release {
+    ThreadQueue& q;
+    ~Release() {
+      {
+        std::lock_guard relock(q.mutex_);
+        q.running_ = false;
+      }
+      q.changed_.notify_all();
+    }
+  } release{*this};
+  runAsCurrent(task);
 }
 
 void ThreadQueue::serve(std::unique_lock<std::mutex>& lock) {

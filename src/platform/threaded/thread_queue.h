@@ -12,7 +12,8 @@ namespace velmor::platform {
 
 // A serial queue served by a thread of its own (started on first asynchronous use), or,
 // for the main queue, by whichever thread runs its loop. Like the system's dispatch, a
-// synchronous submission to an idle queue runs on the caller's thread without a hand-off.
+// synchronous submission runs on the caller's thread once the queue is free, without a
+// hand-off (but for the main queue, whose work stays on its loop's thread).
 // The last reference to a queue must not be dropped by one of its own tasks.
 class ThreadQueue final : public SerialQueue {
  public:

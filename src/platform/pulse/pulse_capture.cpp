@@ -1,0 +1,620 @@
+#include "platform/pulse/pulse_capture.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace velmor::platform::pulse {
+namespace {
+
+constexpr const char* kDomain = "pulse";
+// Fragments of about 10 ms: the server's default for a record stream is seconds.
+constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
+
+StreamDescription describe(const pa_sample_spec& spec) {
+  StreamDescription description;
+  description.sampleRate = spec.rate;
+  description.channelsPerFrame = spec.channels;
+  description.interleaved = true;
+  description.type = spec.format == PA_SAMPLE_FLOAT32LE ? SampleType::floatingPoint : SampleType::signedInteger;
+  description.bitsPerChannel = static_cast<std::uint32_t>(8 * pa_sample_size(&spec));
+  return description;
+}
+
+PlatformError pulseError(int code) { return PlatformError{kDomain, code, pa_strerror(code)}; }
+
+}  // namespace
+
+pa_sample_spec recordingSpec(const pa_sample_spec& source) {
+  pa_sample_spec spec = source;
+  switch (source.format) {
+    case PA_SAMPLE_S16LE:
+    case PA_SAMPLE_S24LE:
+    case PA_SAMPLE_S32LE:
+    case PA_SAMPLE_FLOAT32LE: break;
+    default: spec.format = PA_SAMPLE_FLOAT32LE; break;
+  }
+  return spec;
+}
+
+// ---- observers ----
+
+// The observers, shared with the tasks that post to them (which must not own the queue
+// they run on).
+class Observers {
+ public:
+  ObserverToken add(CaptureNotification name, const void* object,
+                    std::function<void(const CaptureNotificationInfo&)> block) {
+    std::lock_guard lock(mutex_);
+    const ObserverToken token = next_++;
+    entries_.emplace(token, Entry{name, object, std::move(block)});
+    return token;
+  }
+  void remove(ObserverToken token) {
+    std::lock_guard lock(mutex_);
+    entries_.erase(token);
+  }
+  void post(CaptureNotification name, const void* object, const std::optional<PlatformError>& error) {
+    std::vector<std::function<void(const CaptureNotificationInfo&)>> blocks;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& [token, entry] : entries_) {
+        if (entry.name == name && entry.object == object) blocks.push_back(entry.block);
+      }
+    }
+    const CaptureNotificationInfo info{name, error};
+    for (auto& block : blocks) block(info);
+  }
+
+ private:
+  struct Entry {
+    CaptureNotification name;
+    const void* object;
+    std::function<void(const CaptureNotificationInfo&)> block;
+  };
+  std::mutex mutex_;
+  std::map<ObserverToken, Entry> entries_;
+  ObserverToken next_ = 1;
+};
+
+// ---- devices, inputs, outputs ----
+
+class PulseDevice final : public CaptureDevice {
+ public:
+  PulseDevice(std::string name, std::string description, std::uint32_t index)
+      : name_(std::move(name)), description_(std::move(description)), index_(index) {}
+  std::string uniqueID() const override { return name_; }
+  std::string localizedName() const override {
+    std::lock_guard lock(mutex_);
+    return description_;
+  }
+
+  std::uint32_t index() const {
+    std::lock_guard lock(mutex_);
+    return index_;
+  }
+  void update(const SourceRecord& source) {
+    std::lock_guard lock(mutex_);
+    index_ = source.index;
+    if (source.description) description_ = *source.description;
+  }
+  // True the first time the source at `index` is reported gone for this device.
+  bool markGone(std::uint32_t index) {
+    std::lock_guard lock(mutex_);
+    if (index != index_ || goneIndex_ == index) return false;
+    goneIndex_ = index;
+    return true;
+  }
+
+ private:
+  const std::string name_;
+  mutable std::mutex mutex_;
+  std::string description_;
+  std::uint32_t index_;
+  std::uint32_t goneIndex_ = PA_INVALID_INDEX;
+};
+
+class PulseInput final : public CaptureInput {
+ public:
+  explicit PulseInput(std::shared_ptr<PulseDevice> device) : device_(std::move(device)) {}
+  std::shared_ptr<CaptureDevice> device() const override { return device_; }
+  const std::shared_ptr<PulseDevice>& pulseDevice() const { return device_; }
+
+ private:
+  std::shared_ptr<PulseDevice> device_;
+};
+
+class PulseOutput final : public AudioDataOutput {
+ public:
+  void setSampleBufferDelegate(std::weak_ptr<SampleBufferDelegate> delegate, std::shared_ptr<SerialQueue> queue) override {
+    std::lock_guard lock(mutex_);
+    delegate_ = std::move(delegate);
+    queue_ = std::move(queue);
+  }
+  std::pair<std::weak_ptr<SampleBufferDelegate>, std::shared_ptr<SerialQueue>> target() {
+    std::lock_guard lock(mutex_);
+    return {delegate_, queue_};
+  }
+
+ private:
+  std::mutex mutex_;
+  std::weak_ptr<SampleBufferDelegate> delegate_;
+  std::shared_ptr<SerialQueue> queue_;
+};
+
+class PulseSession;
+
+// What the capture system and its sessions share: the connection, the device objects, the
+// live sessions and the notification queue. It hears the connection's events.
+class CaptureCore final : public ConnectionListener {
+ public:
+  CaptureCore(Dispatch& dispatch, std::shared_ptr<Connection> shared)
+      : connection(std::move(shared)),
+        observers(std::make_shared<Observers>()),
+        notifyQueue_(dispatch.makeSerialQueue("velmor.pulse.notify")) {}
+
+  // One object per source name for as long as anyone holds it.
+  std::shared_ptr<PulseDevice> deviceObject(const SourceRecord& source) {
+    std::lock_guard lock(mutex_);
+    auto& weak = devices_[source.name];
+    auto device = weak.lock();
+    if (device) {
+      device->update(source);
+    } else {
+      device = std::make_shared<PulseDevice>(source.name, source.description.value_or(source.name), source.index);
+      weak = device;
+    }
+    return device;
+  }
+
+  void addSession(const std::shared_ptr<PulseSession>& session) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(sessions_, [](const auto& weak) { return weak.expired(); });
+    sessions_.push_back(session);
+  }
+
+  // Posts on the notification queue; dropped if the object is gone by then, so that an
+  // object made later at the same address never receives it.
+  template <class Object>
+  void post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error) {
+    const void* identity = object.get();
+    std::weak_ptr<const void> alive = object;
+    notifyQueue_->async([observers = observers, name, identity, alive, error = std::move(error)] {
+      if (!alive.expired()) observers->post(name, identity, error);
+    });
+  }
+
+  // The source at `index` is gone: each session recording it ends, and each device object
+  // for it is reported disconnected once. On the mainloop thread.
+  void sourceGone(std::uint32_t index);
+
+  void sourceRemoved(std::uint32_t index) override { sourceGone(index); }
+  void connectionLost(int error) override;
+
+  const std::shared_ptr<Connection> connection;
+  const std::shared_ptr<Observers> observers;
+
+ private:
+  std::vector<std::shared_ptr<PulseSession>> liveSessions();
+
+  std::shared_ptr<SerialQueue> notifyQueue_;
+  std::mutex mutex_;
+  std::map<std::string, std::weak_ptr<PulseDevice>> devices_;
+  std::vector<std::weak_ptr<PulseSession>> sessions_;
+};
+
+// ---- sessions ----
+
+// Whether buffers may reach the delegate. The tasks on the delegate's queue share this and
+// nothing else of the session: such a task may drop the last reference to what it holds,
+// and that must never be something that owns the queue it runs on.
+class DeliveryGate {
+ public:
+  // A new run: buffers of earlier runs stay out.
+  std::uint64_t open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    return ++generation_;
+  }
+  // Closes without waiting for a delivery under way (the mainloop must not wait on a delegate).
+  void close() {
+    std::lock_guard lock(mutex_);
+    open_ = false;
+    ++generation_;
+  }
+  // Closes once the delivery under way, if any, has finished.
+  void closeAndWait() {
+    std::lock_guard deliverLock(deliverMutex_);
+    close();
+  }
+  std::optional<std::uint64_t> current() {
+    std::lock_guard lock(mutex_);
+    return open_ ? std::optional<std::uint64_t>(generation_) : std::nullopt;
+  }
+  void deliver(const std::weak_ptr<SampleBufferDelegate>& delegate, const SampleBuffer& buffer,
+               std::uint64_t generation) {
+    std::lock_guard deliverLock(deliverMutex_);
+    {
+      std::lock_guard lock(mutex_);
+      if (!open_ || generation != generation_) return;
+    }
+    if (auto target = delegate.lock()) target->captureOutput(buffer);
+  }
+
+ private:
+  std::mutex deliverMutex_;  // held across a delivery
+  std::mutex mutex_;
+  bool open_ = false;
+  std::uint64_t generation_ = 0;
+};
+
+class PulseSession final : public CaptureSession, public std::enable_shared_from_this<PulseSession> {
+ public:
+  explicit PulseSession(std::shared_ptr<CaptureCore> core) : core_(std::move(core)) {}
+  ~PulseSession() override {
+    bool started = false;
+    {
+      std::lock_guard lock(mutex_);
+      started = started_;
+    }
+    if (!started) return;
+    Connection::Lock lock(*core_->connection);
+    teardown();
+  }
+
+  void beginConfiguration() override {}
+  bool canAddInput(const CaptureInput& input) override {
+    const auto* pulseInput = dynamic_cast<const PulseInput*>(&input);
+    if (!pulseInput) return false;
+    Connection::Lock lock(*core_->connection);
+    const auto snapshot = core_->connection->snapshot(lock, true);
+    if (!snapshot) return false;
+    const SourceRecord* source = snapshot->byName(pulseInput->pulseDevice()->uniqueID());
+    return source && !source->monitor;
+  }
+  void addInput(std::shared_ptr<CaptureInput> input) override {
+    std::lock_guard lock(mutex_);
+    input_ = std::dynamic_pointer_cast<PulseInput>(input);
+  }
+  bool canAddOutput(const AudioDataOutput& output) override { return dynamic_cast<const PulseOutput*>(&output); }
+  void addOutput(std::shared_ptr<AudioDataOutput> output) override {
+    std::lock_guard lock(mutex_);
+    output_ = std::dynamic_pointer_cast<PulseOutput>(output);
+  }
+  void commitConfiguration() override {}
+
+  void startRunning() override;
+  void stopRunning() override;
+
+  // On the mainloop thread. True when this session recorded the source and now ends.
+  bool sourceGone(std::uint32_t index) {
+    if (!stream_ || ended_ || sourceIndex_ != index) return false;
+    end();
+    return true;
+  }
+  void connectionLost(int error) {
+    if (!stream_ || ended_) return;
+    end();
+    postRuntimeError(error);
+  }
+  std::shared_ptr<PulseDevice> device() {
+    std::lock_guard lock(mutex_);
+    return input_ ? input_->pulseDevice() : nullptr;
+  }
+
+ private:
+  static void onState(pa_stream* stream, void* userdata);
+  static void onRead(pa_stream* stream, std::size_t bytes, void* userdata);
+  static void onSourceQuery(pa_context* context, const pa_source_info* info, int eol, void* userdata);
+
+  void streamFailed(pa_stream* stream);
+  void readFragments(pa_stream* stream);
+  void end() {
+    ended_ = true;
+    gate_->close();
+  }
+  void postRuntimeError(int error) {
+    if (auto self = weak_from_this().lock()) {
+      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
+                  pulseError(error));
+    }
+  }
+  void teardown();
+
+  const std::shared_ptr<CaptureCore> core_;
+  const std::shared_ptr<DeliveryGate> gate_ = std::make_shared<DeliveryGate>();
+  std::mutex mutex_;
+  std::shared_ptr<PulseInput> input_;
+  std::shared_ptr<PulseOutput> output_;
+  bool started_ = false;  // has touched the server
+
+  // With the mainloop lock held.
+  pa_stream* stream_ = nullptr;
+  pa_operation* query_ = nullptr;
+  bool sourceFound_ = false;
+  std::uint32_t sourceIndex_ = PA_INVALID_INDEX;
+  bool ended_ = false;  // this run has been reported over; nothing more is posted for it
+  int failure_ = PA_OK;
+  StreamDescription description_;
+  std::size_t frameBytes_ = 0;
+};
+
+void PulseSession::startRunning() {
+  std::shared_ptr<PulseInput> input;
+  {
+    std::lock_guard lock(mutex_);
+    if (gate_->current() || !input_) return;  // running already, or nothing to record
+    input = input_;
+    started_ = true;
+  }
+  const auto device = input->pulseDevice();
+  Connection& connection = *core_->connection;
+  Connection::Lock lock(connection);
+  teardown();  // what is left of an earlier run that failed
+  ended_ = false;
+
+  const auto snapshot = connection.snapshot(lock, true);
+  if (!snapshot) {
+    ended_ = true;
+    postRuntimeError(connection.lastErrorCode(lock));
+    return;
+  }
+  const SourceRecord* source = snapshot->byName(device->uniqueID());
+  if (!source || source->monitor) {
+    // Gone since the input was made: this session's own failure (the device's removal may
+    // already have been reported to its observers).
+    ended_ = true;
+    if (auto self = weak_from_this().lock()) {
+      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
+                  PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"});
+    }
+    return;
+  }
+  device->update(*source);
+
+  const pa_sample_spec spec = recordingSpec(source->sampleSpec);
+  pa_channel_map map = source->channelMap;
+  if (map.channels != spec.channels) pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+  pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &spec, &map);
+  if (!stream) {
+    ended_ = true;
+    postRuntimeError(connection.lastErrorCode(lock));
+    return;
+  }
+  stream_ = stream;
+  sourceIndex_ = source->index;
+  description_ = describe(spec);
+  frameBytes_ = pa_frame_size(&spec);
+  pa_stream_set_state_callback(stream, onState, this);
+  pa_stream_set_read_callback(stream, onRead, this);
+  gate_->open();
+
+  pa_buffer_attr attributes;
+  attributes.maxlength = static_cast<std::uint32_t>(-1);
+  attributes.tlength = static_cast<std::uint32_t>(-1);
+  attributes.prebuf = static_cast<std::uint32_t>(-1);
+  attributes.minreq = static_cast<std::uint32_t>(-1);
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+  // Never moved to another source: a recording of some other microphone under this one's
+  // name would be wrong, so removal ends the stream and is reported.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (pa_stream_connect_record(stream, source->name.c_str(), &attributes, flags) < 0) {
+    streamFailed(stream);
+    return;
+  }
+  const bool settled = connection.waitUntil(
+      lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kOperationTimeout);
+  if (stream_ != stream) return;
+  if (!settled) {
+    end();
+    postRuntimeError(PA_ERR_TIMEOUT);
+    return;
+  }
+  // A failure while connecting was handled by the state callback.
+  if (pa_stream_get_state(stream) == PA_STREAM_READY) sourceIndex_ = pa_stream_get_device_index(stream);
+}
+
+void PulseSession::stopRunning() {
+  gate_->closeAndWait();
+  bool started = false;
+  {
+    std::lock_guard lock(mutex_);
+    started = started_;
+  }
+  if (!started) return;  // never touched the server
+  Connection::Lock lock(*core_->connection);
+  teardown();
+  ended_ = true;
+}
+
+void PulseSession::teardown() {
+  if (query_) {
+    if (pa_operation_get_state(query_) == PA_OPERATION_RUNNING) pa_operation_cancel(query_);
+    pa_operation_unref(query_);
+    query_ = nullptr;
+  }
+  if (!stream_) return;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+}
+
+void PulseSession::onState(pa_stream* stream, void* userdata) {
+  auto* self = static_cast<PulseSession*>(userdata);
+  self->core_->connection->signal();
+  if (pa_stream_get_state(stream) == PA_STREAM_FAILED) self->streamFailed(stream);
+}
+
+void PulseSession::streamFailed(pa_stream* stream) {
+  if (stream != stream_ || ended_) return;
+  pa_context* context = pa_stream_get_context(stream);
+  const int error = context ? pa_context_errno(context) : PA_ERR_CONNECTIONTERMINATED;
+  gate_->close();
+  if (!context || pa_context_get_state(context) != PA_CONTEXT_READY) {
+    end();  // the connection is going: reported as such, once
+    postRuntimeError(error);
+    return;
+  }
+  // Removing a source kills its streams just before the server announces the removal, and
+  // the answer to a question asked now comes after that announcement: so ask whether the
+  // source still exists before calling this a runtime error.
+  failure_ = error;
+  sourceFound_ = false;
+  query_ = pa_context_get_source_info_by_index(context, sourceIndex_, onSourceQuery, this);
+  if (!query_) {
+    end();
+    postRuntimeError(error);
+  }
+}
+
+void PulseSession::onSourceQuery(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+  auto* self = static_cast<PulseSession*>(userdata);
+  if (info) self->sourceFound_ = true;
+  if (eol == 0 || self->ended_) return;
+  if (self->sourceFound_) {
+    self->end();
+    self->postRuntimeError(self->failure_);
+  } else {
+    self->core_->sourceGone(self->sourceIndex_);
+  }
+}
+
+void PulseSession::onRead(pa_stream* stream, std::size_t, void* userdata) {
+  static_cast<PulseSession*>(userdata)->readFragments(stream);
+}
+
+void PulseSession::readFragments(pa_stream* stream) {
+  const auto generation = gate_->current();
+  std::shared_ptr<PulseOutput> output;
+  if (generation) {
+    std::lock_guard lock(mutex_);
+    output = output_;
+  }
+  for (;;) {
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;  // empty: nothing to drop
+    // No data with a length is a hole in the stream: dropped, like the fragment it stands for.
+    const std::size_t frames = frameBytes_ ? bytes / frameBytes_ : 0;
+    if (data && frames > 0 && output) {
+      auto [delegate, queue] = output->target();
+      if (queue) {
+        const auto* start = static_cast<const std::byte*>(data);
+        std::vector<std::vector<std::byte>> buffers(1, std::vector<std::byte>(start, start + frames * frameBytes_));
+        auto buffer = std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames),
+                                                           std::move(buffers));
+        queue->async([gate = gate_, delegate = delegate, buffer, generation = *generation] {
+          gate->deliver(delegate, *buffer, generation);
+        });
+      }
+    }
+    pa_stream_drop(stream);
+  }
+}
+
+// ---- the core's events ----
+
+std::vector<std::shared_ptr<PulseSession>> CaptureCore::liveSessions() {
+  std::vector<std::shared_ptr<PulseSession>> live;
+  std::lock_guard lock(mutex_);
+  for (const auto& weak : sessions_) {
+    if (auto session = weak.lock()) live.push_back(std::move(session));
+  }
+  return live;
+}
+
+void CaptureCore::sourceGone(std::uint32_t index) {
+  std::vector<std::shared_ptr<PulseDevice>> devices;
+  for (const auto& session : liveSessions()) {
+    if (session->sourceGone(index)) {
+      if (auto device = session->device()) devices.push_back(std::move(device));
+    }
+  }
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [name, weak] : devices_) {
+      if (auto device = weak.lock()) devices.push_back(std::move(device));
+    }
+  }
+  std::sort(devices.begin(), devices.end());
+  devices.erase(std::unique(devices.begin(), devices.end()), devices.end());
+  for (const auto& device : devices) {
+    if (device->markGone(index)) {
+      post(CaptureNotification::deviceWasDisconnected, std::static_pointer_cast<CaptureDevice>(device), std::nullopt);
+    }
+  }
+}
+
+void CaptureCore::connectionLost(int error) {
+  for (const auto& session : liveSessions()) session->connectionLost(error);
+}
+
+// ---- the capture system ----
+
+PulseCaptureSystem::PulseCaptureSystem(Dispatch& dispatch, std::shared_ptr<Connection> connection)
+    : core_(std::make_shared<CaptureCore>(dispatch, connection)) {
+  connection->addListener(core_);
+}
+
+PulseCaptureSystem::~PulseCaptureSystem() = default;
+
+std::shared_ptr<CaptureDevice> PulseCaptureSystem::deviceWithUniqueID(const std::string& uid) {
+  Connection::Lock lock(*core_->connection);
+  const auto snapshot = core_->connection->snapshot(lock, true);
+  if (!snapshot) return nullptr;
+  const SourceRecord* source = snapshot->byName(uid);
+  if (!source || source->monitor) return nullptr;
+  return core_->deviceObject(*source);
+}
+
+std::shared_ptr<CaptureDevice> PulseCaptureSystem::defaultAudioDevice() {
+  Connection::Lock lock(*core_->connection);
+  const auto snapshot = core_->connection->snapshot(lock, true);
+  if (!snapshot || !snapshot->defaultSource) return nullptr;
+  const SourceRecord* source = snapshot->byName(*snapshot->defaultSource);
+  if (!source || source->monitor) return nullptr;
+  return core_->deviceObject(*source);
+}
+
+std::shared_ptr<CaptureInput> PulseCaptureSystem::makeInput(const std::shared_ptr<CaptureDevice>& device,
+                                                            std::optional<PlatformError>& error) {
+  auto pulseDevice = std::dynamic_pointer_cast<PulseDevice>(device);
+  if (!pulseDevice) {
+    error = PlatformError{kDomain, PA_ERR_INVALID, "the device is not a sound-server source"};
+    return nullptr;
+  }
+  Connection::Lock lock(*core_->connection);
+  const auto snapshot = core_->connection->snapshot(lock, true);
+  if (!snapshot) {
+    error = pulseError(core_->connection->lastErrorCode(lock));
+    return nullptr;
+  }
+  const SourceRecord* source = snapshot->byName(pulseDevice->uniqueID());
+  if (!source || source->monitor) {
+    error = PlatformError{kDomain, PA_ERR_NOENTITY, pulseDevice->localizedName() + " is no longer available"};
+    return nullptr;
+  }
+  pulseDevice->update(*source);
+  return std::make_shared<PulseInput>(pulseDevice);
+}
+
+std::shared_ptr<CaptureSession> PulseCaptureSystem::makeSession() {
+  auto session = std::make_shared<PulseSession>(core_);
+  core_->addSession(session);
+  return session;
+}
+
+std::shared_ptr<AudioDataOutput> PulseCaptureSystem::makeAudioDataOutput() { return std::make_shared<PulseOutput>(); }
+
+ObserverToken PulseCaptureSystem::addObserver(CaptureNotification name, const void* object,
+                                              std::function<void(const CaptureNotificationInfo&)> block) {
+  return core_->observers->add(name, object, std::move(block));
+}
+
+void PulseCaptureSystem::removeObserver(ObserverToken token) { core_->observers->remove(token); }
+
+}  // namespace velmor::platform::pulse

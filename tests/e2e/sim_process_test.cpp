@@ -1,0 +1,172 @@
+// The whole process as a parent application runs it: the test-only binary on a scripted
+// world, with its arguments, its standard output bytes, its events, its status and signals.
+#include <signal.h>
+
+#include <cmath>
+#include <numbers>
+
+#include <gtest/gtest.h>
+
+#include "support/subprocess.h"
+
+namespace velmor {
+namespace {
+
+using testing::ProcessOptions;
+using testing::ProcessResult;
+using testing::runProcess;
+using testing::simBinary;
+using testing::writeScenario;
+
+ProcessResult runSim(std::vector<std::string> args, const nlohmann::json& scenario = nlohmann::json::object(),
+                     std::function<int(const std::string&, const std::string&)> signalWhen = nullptr) {
+  ProcessOptions options;
+  options.args = std::move(args);
+  options.env["VELMOR_SIM_SCENARIO"] = writeScenario(scenario);
+  options.signalWhen = std::move(signalWhen);
+  return runProcess(simBinary(), options);
+}
+
+// Sends the signal once standard error holds `count` lines.
+auto afterLines(std::size_t count, int sig) {
+  return [count, sig](const std::string&, const std::string& err) {
+    return static_cast<std::size_t>(std::count(err.begin(), err.end(), '\n')) >= count ? sig : 0;
+  };
+}
+
+nlohmann::json micScenario(double seconds = 3600) {
+  return {{"devices",
+           {{{"id", 42}, {"uid", "BuiltInMicrophoneDevice"}, {"name", "MacBook Pro Microphone"},
+             {"transport", "bltn"}, {"audio", {{{"sine", 1000}, {"amplitude", 0.5}, {"seconds", seconds}}}}},
+            {{"id", 77}, {"uid", "usb-77"}, {"name", "USB Mic"}, {"transport", "usb "}, {"inputBuffers", {1, 1}}}}},
+          {"defaultInput", 42}};
+}
+
+TEST(SimProcess, NoArgumentsIsAnErrorWithNothingOnStandardOutput) {
+  const auto result = runSim({});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.stdoutBytes, "");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"Nothing to capture: pass --mic and/or --system","type":"error"})" "\n");
+}
+
+TEST(SimProcess, ListingWinsOverEveryOtherModeAndWritesOneLine) {
+  const auto result = runSim({"--mic", "x", "--watch", "--events", "--list-devices"}, micScenario());
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.stderrBytes, "");
+  EXPECT_EQ(result.stdoutBytes,
+            R"([{"builtin":true,"channels":1,"id":42,"isDefault":true,"name":"MacBook Pro Microphone","uid":"BuiltInMicrophoneDevice"},)"
+            R"({"builtin":false,"channels":2,"id":77,"isDefault":false,"name":"USB Mic","uid":"usb-77"}])"
+            "\n");
+}
+
+TEST(SimProcess, ListingWithNoDevicesIsAnEmptyArray) {
+  EXPECT_EQ(runSim({"--list-devices"}).stdoutBytes, "[]\n");
+  const auto failing = runSim({"--list-devices"}, {{"deviceListFails", true}, {"devices", micScenario()["devices"]}});
+  EXPECT_EQ(failing.stdoutBytes, "[]\n");
+  EXPECT_EQ(failing.status, 0);
+}
+
+TEST(SimProcess, WatchTakesPrecedenceOverCalendar) {
+  const auto result = runSim({"--events", "--watch"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.events().at(0)["message"], "The microphone watch is not available in this build");
+}
+
+TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
+  // Stop after about one second of audio: a "level" line comes every 100 ms.
+  const auto result = runSim({"--mic", "builtin"}, micScenario(), afterLines(12, SIGTERM));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.termSignal, 0);
+  const auto events = result.events();
+  ASSERT_GE(events.size(), 12u);
+  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"}, {"name", "MacBook Pro Microphone"},
+                                       {"uid", "BuiltInMicrophoneDevice"}, {"source", "mic"}}));
+  EXPECT_EQ(events[1], (nlohmann::json{{"type", "ready"}}));
+  for (std::size_t i = 2; i < events.size(); ++i) {
+    EXPECT_EQ(events[i]["type"], "level");
+    EXPECT_NEAR(events[i]["mic"].get<double>(), 0.5 / std::numbers::sqrt2, 0.01);
+  }
+
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  EXPECT_EQ(result.stdoutBytes.size() % 320, 0u);  // whole frames only
+  ASSERT_GE(samples.size(), 16000u);
+  // Frequency from upward zero crossings after the resampler settles; level from RMS.
+  std::size_t crossings = 0;
+  std::size_t first = 0, last = 0;
+  double sum = 0;
+  for (std::size_t i = 800; i < samples.size(); ++i) {
+    sum += double(samples[i]) * samples[i];
+    if (samples[i - 1] < 0 && samples[i] >= 0) {
+      if (crossings++ == 0) first = i;
+      last = i;
+    }
+  }
+  const double frequency = double(crossings - 1) * 16000.0 / double(last - first);
+  EXPECT_NEAR(frequency, 1000, 5);
+  const double level = std::sqrt(sum / double(samples.size() - 800)) / 32767.0;
+  EXPECT_NEAR(20 * std::log10(level / (0.5 / std::numbers::sqrt2)), 0, 0.1);
+}
+
+TEST(SimProcess, SigintEndsWithStatusZero) {
+  const auto result = runSim({"--mic", "default"}, micScenario(), afterLines(3, SIGINT));
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.termSignal, 0);
+}
+
+TEST(SimProcess, NoMicrophoneIsFatal) {
+  const auto result = runSim({"--mic", "default"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.stdoutBytes, "");
+  EXPECT_EQ(result.stderrBytes,
+            R"({"message":"Microphone could not start: no microphone is available","type":"error"})" "\n");
+}
+
+TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
+  auto scenario = micScenario();
+  scenario["timeline"] = {{{"at", 0.3}, {"unplug", 77}}};
+  const auto result = runSim({"--mic", "usb-77"}, scenario, [](const std::string&, const std::string& err) {
+    return err.find("restarted") != std::string::npos ? SIGTERM : 0;
+  });
+  EXPECT_EQ(result.status, 0);
+  std::vector<nlohmann::json> events;
+  for (auto& e : result.events()) {
+    if (e["type"] != "level") events.push_back(e);
+  }
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0]["name"], "USB Mic");
+  EXPECT_EQ(events[1]["type"], "ready");
+  EXPECT_EQ(events[2]["message"], "Microphone usb-77 not found; using MacBook Pro Microphone");
+  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"}, {"name", "MacBook Pro Microphone"},
+                                       {"uid", "BuiltInMicrophoneDevice"}, {"source", "mic"},
+                                       {"event", "restarted"}, {"reason", "the microphone was disconnected"},
+                                       {"restarts", 1}}));
+}
+
+TEST(SimProcess, SystemAloneIsReadyWithoutAMicrophone) {
+  const auto result = runSim({"--system"}, micScenario(), afterLines(2, SIGTERM));
+  EXPECT_EQ(result.status, 0);
+  const auto events = result.events();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0]["message"], "System audio unavailable: this build has no system-audio source");
+  EXPECT_EQ(events[1]["type"], "ready");
+}
+
+TEST(SimProcess, HostileArgumentsNeitherCrashNorHang) {
+  const std::vector<std::vector<std::string>> argvs = {
+      {std::string(120000, '-')},  // near the kernel's limit for one argument
+      {"--mic", std::string(100000, 'x'), "--list-devices"},
+      {"--mic", "\xff\xfe\x80", "--rate", "\x01\x02"},
+      {"--rate", "--mic", "--system", "--hours"},
+      {"", "", ""},
+  };
+  for (const auto& argv : argvs) {
+    const auto result = runSim(argv, micScenario(), afterLines(2, SIGTERM));
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.termSignal, 0);
+    EXPECT_TRUE(result.status == 0 || result.status == 1) << result.status;
+    for (const auto& event : result.events()) EXPECT_TRUE(event.contains("type"));  // every line parses
+  }
+}
+
+}  // namespace
+}  // namespace velmor

@@ -1,0 +1,134 @@
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/manual/manual_dispatch.h"
+#include "platform/threaded/thread_dispatch.h"
+
+namespace velmor::platform {
+namespace {
+
+TEST(ThreadDispatch, SerialQueueRunsTasksInOrderOneAtATime) {
+  ThreadDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test");
+  std::vector<int> order;
+  std::atomic<int> inside{0};
+  bool overlapped = false;
+  for (int i = 0; i < 1000; ++i) {
+    queue->async([&, i] {
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      order.push_back(i);
+      inside.fetch_sub(1);
+    });
+  }
+  queue->sync([] {});
+  EXPECT_FALSE(overlapped);
+  ASSERT_EQ(order.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(ThreadDispatch, SyncWaitsForEarlierWorkAndKnowsItsQueue) {
+  ThreadDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test");
+  std::atomic<bool> earlierDone{false};
+  queue->async([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    earlierDone = true;
+  });
+  bool sawEarlier = false;
+  bool current = false;
+  queue->sync([&] {
+    sawEarlier = earlierDone.load();
+    current = queue->isCurrent();
+  });
+  EXPECT_TRUE(sawEarlier);
+  EXPECT_TRUE(current);
+  EXPECT_FALSE(queue->isCurrent());
+}
+
+TEST(ThreadDispatch, DelayedWorkRunsAfterItsDelayInDueOrder) {
+  ThreadDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test");
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<int> order;
+  std::atomic<bool> done{false};
+  queue->after(seconds(0.05), [&] {
+    order.push_back(2);
+    done = true;
+  });
+  queue->after(seconds(0.01), [&] { order.push_back(1); });
+  while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  queue->sync([] {});
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(ThreadDispatch, MainLoopRunsMainQueueWorkOnItsThreadUntilStopped) {
+  ThreadDispatch dispatch;
+  const auto mainThread = std::this_thread::get_id();
+  std::thread::id ranOn;
+  std::thread([&] {
+    dispatch.mainQueue().async([&] {
+      ranOn = std::this_thread::get_id();
+      dispatch.stopMainLoop();
+    });
+  }).join();
+  dispatch.runMainLoop();
+  EXPECT_EQ(ranOn, mainThread);
+}
+
+TEST(ThreadDispatch, SemaphoreTimesOutOrTakes) {
+  ThreadDispatch dispatch;
+  auto semaphore = dispatch.makeSemaphore(0);
+  EXPECT_FALSE(semaphore->waitFor(seconds(0.01)));
+  std::thread([&] { semaphore->signal(); }).join();
+  EXPECT_TRUE(semaphore->waitFor(seconds(5)));
+}
+
+TEST(ManualDispatch, NothingRunsUntilTheClockReachesItsTime) {
+  ManualDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("q");
+  std::vector<std::pair<int, std::int64_t>> ran;
+  queue->after(seconds(1.0), [&] { ran.emplace_back(2, dispatch.uptimeNanos()); });
+  dispatch.mainQueue().after(seconds(0.5), [&] {
+    ran.emplace_back(1, dispatch.uptimeNanos());
+    // Work submitted by a task runs within the same advance when it falls due.
+    queue->after(seconds(0.25), [&] { ran.emplace_back(3, dispatch.uptimeNanos()); });
+  });
+  dispatch.advance(seconds(0.49));
+  EXPECT_TRUE(ran.empty());
+  dispatch.advance(seconds(0.51));
+  using P = std::pair<int, std::int64_t>;
+  EXPECT_EQ(ran, (std::vector<P>{{1, 500'000'000}, {3, 750'000'000}, {2, 1'000'000'000}}));
+  EXPECT_EQ(dispatch.uptimeNanos(), 1'000'000'000);
+}
+
+TEST(ManualDispatch, RepeatingTimerFiresEachIntervalUntilCancelled) {
+  ManualDispatch dispatch;
+  int fired = 0;
+  auto timer = std::make_unique<RepeatingTimer>(dispatch.mainQueue(), seconds(2), [&] { ++fired; });
+  dispatch.advance(seconds(6.5));
+  EXPECT_EQ(fired, 3);
+  timer.reset();
+  dispatch.advance(seconds(10));
+  EXPECT_EQ(fired, 3);
+}
+
+TEST(ManualDispatch, SleepingTaskWakesOnlyWhenTheClockPasses) {
+  ManualDispatch dispatch;
+  std::atomic<std::int64_t> slept{-1};
+  dispatch.runTask([&] {
+    const auto from = dispatch.uptimeNanos();
+    dispatch.sleep(seconds(1));
+    slept = dispatch.uptimeNanos() - from;
+  });
+  for (int i = 0; i < 2000 && slept < 0; ++i) {
+    dispatch.advance(seconds(0.01));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_GE(slept.load(), 1'000'000'000);
+}
+
+}  // namespace
+}  // namespace velmor::platform

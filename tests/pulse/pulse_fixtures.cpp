@@ -1,0 +1,149 @@
+#include "pulse/pulse_fixtures.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <numbers>
+
+namespace velmor::testing {
+
+void Recorder::captureOutput(const platform::SampleBuffer& buffer) {
+  std::chrono::milliseconds delay{0};
+  {
+    std::lock_guard lock(mutex_);
+    delivering_ = true;
+    delay = delay_;
+    const auto queue = queue_.lock();
+    allOnQueue_ = allOnQueue_ && queue && queue->isCurrent();
+  }
+  changed_.notify_all();
+  std::string copied;
+  const auto description = buffer.formatDescription();
+  if (description) {
+    const auto format = platform::AudioFormat::fromStreamDescription(*description);
+    const auto frames = static_cast<std::uint32_t>(buffer.numSamples());
+    if (format && frames > 0) {
+      if (auto pcm = platform::PcmBuffer::make(*format, frames);
+          pcm && buffer.copyPcmData(0, frames, *pcm) == platform::kHwNoError) {
+        const auto data = pcm->buffer(0);
+        copied.assign(reinterpret_cast<const char*>(data.data()), frames * format->bytesPerFrameInBuffer());
+      }
+    }
+  }
+  if (delay.count() > 0) std::this_thread::sleep_for(delay);
+  {
+    std::lock_guard lock(mutex_);
+    deliveries_.push_back({description, buffer.numSamples()});
+    bytes_ += copied;
+    delivering_ = false;
+  }
+  changed_.notify_all();
+}
+
+void Recorder::setDeliveryDelay(std::chrono::milliseconds delay) {
+  std::lock_guard lock(mutex_);
+  delay_ = delay;
+}
+
+bool Recorder::waitForBuffers(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return deliveries_.size() >= count; });
+}
+
+bool Recorder::waitForBytes(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return bytes_.size() >= count; });
+}
+
+std::vector<Recorder::Delivery> Recorder::deliveries() const {
+  std::lock_guard lock(mutex_);
+  return deliveries_;
+}
+
+std::string Recorder::bytes() const {
+  std::lock_guard lock(mutex_);
+  return bytes_;
+}
+
+std::size_t Recorder::count() const {
+  std::lock_guard lock(mutex_);
+  return deliveries_.size();
+}
+
+bool Recorder::allOnQueue() const {
+  std::lock_guard lock(mutex_);
+  return allOnQueue_;
+}
+
+bool Recorder::waitUntilDelivering(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return delivering_; });
+}
+
+bool Recorder::delivering() const {
+  std::lock_guard lock(mutex_);
+  return delivering_;
+}
+
+NotificationLog::~NotificationLog() {
+  for (auto token : tokens_) capture_.removeObserver(token);
+}
+
+void NotificationLog::watch(const void* object) {
+  using platform::CaptureNotification;
+  for (auto name : {CaptureNotification::sessionRuntimeError, CaptureNotification::sessionWasInterrupted,
+                    CaptureNotification::deviceWasDisconnected}) {
+    tokens_.push_back(capture_.addObserver(name, object, [state = state_, object](const platform::CaptureNotificationInfo& info) {
+      std::lock_guard lock(state->mutex);
+      state->entries.push_back({info.name, object, info.error});
+      state->changed.notify_all();
+    }));
+  }
+}
+
+std::vector<NotificationLog::Entry> NotificationLog::entries() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->entries;
+}
+
+bool NotificationLog::waitForCount(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(state_->mutex);
+  return state_->changed.wait_for(lock, timeout, [&] { return state_->entries.size() >= count; });
+}
+
+std::string sineS16(double frequency, double amplitude, double rate, std::size_t frames) {
+  std::string bytes(2 * frames, '\0');
+  for (std::size_t i = 0; i < frames; ++i) {
+    const double x = amplitude * std::sin(2 * std::numbers::pi * frequency * static_cast<double>(i) / rate);
+    const auto v = static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(x * 32767.0)));
+    bytes[2 * i] = static_cast<char>(v & 0xff);
+    bytes[2 * i + 1] = static_cast<char>(v >> 8);
+  }
+  return bytes;
+}
+
+FifoWriter::FifoWriter(std::string path, std::string bytes)
+    : done_(std::make_shared<std::atomic<bool>>(false)),
+      thread_([path = std::move(path), bytes = std::move(bytes), done = done_] {
+        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+          std::size_t at = 0;
+          while (at < bytes.size()) {
+            const ssize_t wrote = write(fd, bytes.data() + at, bytes.size() - at);
+            if (wrote <= 0) break;
+            at += static_cast<std::size_t>(wrote);
+          }
+          close(fd);
+        }
+        done->store(true);
+      }) {}
+
+FifoWriter::~FifoWriter() {
+  if (thread_.joinable()) thread_.join();
+}
+
+bool FifoWriter::done() const { return done_->load(); }
+
+}  // namespace velmor::testing

@@ -1,0 +1,102 @@
+#pragma once
+// What the sound-server tests share: a delegate that records what a session delivers, a
+// catcher for capture notifications, and the known tone written into a pipe microphone.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/capture.h"
+#include "platform/pcm.h"
+
+namespace velmor::testing {
+
+constexpr auto kWait = std::chrono::seconds(10);  // generous: a loaded machine is slow, never wrong
+
+// Records each delivered buffer: its format, its frames, its bytes, and whether it came on
+// the queue it was promised. It does not own that queue: its last reference may go in a
+// delivery, on the queue itself.
+class Recorder final : public platform::SampleBufferDelegate {
+ public:
+  explicit Recorder(const std::shared_ptr<platform::SerialQueue>& queue) : queue_(queue) {}
+
+  void captureOutput(const platform::SampleBuffer& buffer) override;
+
+  // Sleeps inside each delivery, so that a delivery can be caught under way.
+  void setDeliveryDelay(std::chrono::milliseconds delay);
+  bool waitForBuffers(std::size_t count, std::chrono::milliseconds timeout = kWait);
+  bool waitForBytes(std::size_t count, std::chrono::milliseconds timeout = kWait);
+
+  struct Delivery {
+    std::optional<platform::StreamDescription> description;
+    std::int64_t frames = 0;
+  };
+  std::vector<Delivery> deliveries() const;
+  std::string bytes() const;
+  std::size_t count() const;
+  bool allOnQueue() const;
+  bool delivering() const;  // a delivery is under way right now
+  bool waitUntilDelivering(std::chrono::milliseconds timeout = kWait);
+
+ private:
+  const std::weak_ptr<platform::SerialQueue> queue_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Delivery> deliveries_;
+  std::string bytes_;
+  bool allOnQueue_ = true;
+  bool delivering_ = false;
+  std::chrono::milliseconds delay_{0};
+};
+
+// Observes the three notifications for the objects it is given. Removing an observer does
+// not wait for a block already running, so the blocks share the log's state.
+class NotificationLog {
+ public:
+  explicit NotificationLog(platform::CaptureSystem& capture) : capture_(capture) {}
+  ~NotificationLog();
+  void watch(const void* object);
+
+  struct Entry {
+    platform::CaptureNotification name;
+    const void* object;
+    std::optional<platform::PlatformError> error;
+  };
+  std::vector<Entry> entries() const;
+  bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = kWait);
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Entry> entries;
+  };
+  platform::CaptureSystem& capture_;
+  std::vector<platform::ObserverToken> tokens_;
+  const std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// A sine as 16-bit little-endian mono PCM.
+std::string sineS16(double frequency, double amplitude, double rate, std::size_t frames);
+
+// Writes the bytes into a FIFO on a thread of its own (opening a FIFO blocks until it has
+// a reader); joined on destruction.
+class FifoWriter {
+ public:
+  FifoWriter(std::string path, std::string bytes);
+  ~FifoWriter();
+  bool done() const;
+
+ private:
+  std::shared_ptr<std::atomic<bool>> done_;
+  std::thread thread_;
+};
+
+}  // namespace velmor::testing

@@ -1,0 +1,196 @@
+// The hardware layer against a private server: what each source reads as, that reads follow
+// the server between enumerations, and that a missing or frozen server is a failure, fast
+// or bounded, never a hang.
+#include <chrono>
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "platform/pulse/pulse_platform.h"
+#include "pulse/pulse_fixtures.h"
+#include "pulse/pulse_server.h"
+
+namespace velmor {
+namespace {
+
+using platform::AudioHardware;
+using platform::AudioObjectId;
+using platform::kHwNoError;
+using platform::StringProperty;
+
+const char* kSources = R"(
+load-module module-null-sink sink_name=speakers
+load-module module-null-source source_name=usb_mic channels=1
+update-source-proplist usb_mic device.description="USB Mic" device.bus=usb
+load-module module-null-source source_name=bt_mic channels=1
+update-source-proplist bt_mic device.description="BT Mic" device.bus=bluetooth
+load-module module-null-source source_name=pci_mic channels=2
+update-source-proplist pci_mic device.bus=pci
+load-module module-null-source source_name=soc_mic channels=2
+update-source-proplist soc_mic device.bus=platform
+load-module module-null-source source_name=isa_mic channels=1
+update-source-proplist isa_mic device.bus=isa
+load-module module-null-source source_name=internal_usb_mic channels=4
+update-source-proplist internal_usb_mic device.bus=usb device.form_factor=internal
+load-module module-null-source source_name=remote_mic channels=1
+update-source-proplist remote_mic tunnel.remote.server=tcp:studio
+load-module module-null-source source_name=plain_mic channels=1
+update-source-proplist plain_mic device.class=sound
+load-module module-null-source source_name=null_mic channels=3
+set-default-source usb_mic
+)";
+
+class PulseHardware : public ::testing::Test {
+ protected:
+  explicit PulseHardware(const char* script = kSources) : server_(script) {
+    setenv("PULSE_SERVER", server_.address().c_str(), 1);
+    pulse_ = std::make_unique<platform::pulse::PulsePlatform>();
+  }
+  ~PulseHardware() override {
+    pulse_.reset();
+    unsetenv("PULSE_SERVER");
+  }
+  AudioHardware& hardware() { return pulse_->platform().hardware; }
+
+  // The server's own index for a source, from pactl.
+  AudioObjectId indexOf(const std::string& name) {
+    for (const auto& source : server_.pactlJson({"list", "sources"})) {
+      if (source.at("name") == name) return source.at("index").get<AudioObjectId>();
+    }
+    ADD_FAILURE() << "no source " << name;
+    return 0;
+  }
+  std::vector<AudioObjectId> list() {
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(hardware().deviceListSize(bytes), kHwNoError);
+    std::vector<AudioObjectId> ids(bytes / 4, 0);
+    EXPECT_EQ(hardware().deviceList(ids), kHwNoError);
+    return ids;
+  }
+
+  testing::PulseServer server_;
+  std::unique_ptr<platform::pulse::PulsePlatform> pulse_;
+};
+
+TEST_F(PulseHardware, EachSourceReadsAsTheServerDescribesIt) {
+  struct Case {
+    const char* name;
+    std::uint32_t transport;
+    std::uint32_t channels;
+  };
+  const Case cases[] = {
+      {"usb_mic", platform::kTransportUsb, 1},
+      {"bt_mic", platform::kTransportBluetooth, 1},
+      {"pci_mic", platform::kTransportBuiltIn, 2},
+      {"soc_mic", platform::kTransportBuiltIn, 2},
+      {"isa_mic", platform::kTransportBuiltIn, 1},
+      {"internal_usb_mic", platform::kTransportBuiltIn, 4},  // the form factor wins over the bus
+      {"remote_mic", platform::kTransportNetwork, 1},
+      {"plain_mic", platform::kTransportUnknown, 1},
+      {"null_mic", platform::kTransportVirtual, 3},
+  };
+  const auto ids = list();
+  EXPECT_EQ(ids.size(), std::size(cases)) << "the sink's monitor is no input device";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AudioObjectId id = indexOf(c.name);
+    EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end());
+    std::uint32_t transport = 99;
+    EXPECT_EQ(hardware().transportType(id, transport), kHwNoError);
+    EXPECT_EQ(transport, c.transport);
+    std::uint32_t bytes = 0;
+    EXPECT_EQ(hardware().inputStreamConfigurationSize(id, bytes), kHwNoError);
+    EXPECT_GT(bytes, 0u);
+    std::vector<std::uint32_t> channels;
+    EXPECT_EQ(hardware().inputStreamConfiguration(id, channels), kHwNoError);
+    EXPECT_EQ(channels, std::vector<std::uint32_t>{c.channels});
+    std::optional<std::string> uid;
+    EXPECT_EQ(hardware().stringProperty(id, StringProperty::deviceUID, uid), kHwNoError);
+    EXPECT_EQ(uid, c.name);
+  }
+  AudioObjectId defaultId = 0;
+  EXPECT_EQ(hardware().defaultInputDevice(defaultId), kHwNoError);
+  EXPECT_EQ(defaultId, indexOf("usb_mic"));
+}
+
+TEST_F(PulseHardware, AMonitorIsNoInputAndAnUnknownIdIsNoObject) {
+  const AudioObjectId monitor = indexOf("speakers.monitor");
+  std::uint32_t bytes = 99;
+  EXPECT_EQ(hardware().inputStreamConfigurationSize(monitor, bytes), kHwNoError);
+  EXPECT_EQ(bytes, 0u);
+  std::uint32_t unknownBytes = 99;
+  EXPECT_NE(hardware().inputStreamConfigurationSize(4000, unknownBytes), kHwNoError);
+  std::optional<std::string> name;
+  EXPECT_NE(hardware().stringProperty(4000, StringProperty::name, name), kHwNoError);
+
+  // A monitor as the server's default is no default microphone.
+  server_.pactl({"set-default-source", "speakers.monitor"});
+  list();
+  AudioObjectId defaultId = 0;
+  EXPECT_NE(hardware().defaultInputDevice(defaultId), kHwNoError);
+}
+
+// Reads between two enumerations see what the server reports changed, not an old copy.
+TEST_F(PulseHardware, ReadsFollowTheServerBetweenEnumerations) {
+  list();
+  const AudioObjectId usb = indexOf("usb_mic");
+  server_.command(R"(update-source-proplist usb_mic device.description="Renamed Mic")");
+  const auto deadline = std::chrono::steady_clock::now() + testing::kWait;
+  std::optional<std::string> name;
+  while (std::chrono::steady_clock::now() < deadline) {
+    ASSERT_EQ(hardware().stringProperty(usb, StringProperty::name, name), kHwNoError);
+    if (name == "Renamed Mic") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(name, "Renamed Mic");
+
+  const AudioObjectId bt = indexOf("bt_mic");
+  for (const auto& source : server_.pactlJson({"list", "sources"})) {
+    if (source.at("name") == "bt_mic") server_.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
+  }
+  std::uint32_t transport = 0;
+  while (std::chrono::steady_clock::now() < deadline && hardware().transportType(bt, transport) == kHwNoError) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(hardware().transportType(bt, transport), platform::kHwBadObject);
+}
+
+TEST(PulseHardwareWithoutServer, EveryReadFailsAtOnce) {
+  setenv("PULSE_SERVER", "unix:/nonexistent/velmor/native", 1);
+  platform::pulse::PulsePlatform pulse;
+  AudioHardware& hardware = pulse.platform().hardware;
+  const auto start = std::chrono::steady_clock::now();
+  std::uint32_t bytes = 0;
+  EXPECT_NE(hardware.deviceListSize(bytes), kHwNoError);
+  std::vector<AudioObjectId> ids(1, 7);
+  EXPECT_NE(hardware.deviceList(ids), kHwNoError);
+  AudioObjectId id = 0;
+  EXPECT_NE(hardware.defaultInputDevice(id), kHwNoError);
+  std::optional<std::string> name;
+  EXPECT_NE(hardware.stringProperty(0, StringProperty::name, name), kHwNoError);
+  EXPECT_EQ(pulse.platform().capture.defaultAudioDevice(), nullptr);
+  EXPECT_EQ(pulse.platform().capture.deviceWithUniqueID("anything"), nullptr);
+  // Refused at once: far below the connection timeout, which would be a second a read.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  unsetenv("PULSE_SERVER");
+}
+
+// A server that accepts the connection and never answers costs a bounded wait, and once
+// it answers again the next read connects afresh.
+TEST_F(PulseHardware, AFrozenServerIsAFailureInBoundedTimeThenReadsRecover) {
+  std::vector<AudioObjectId> ids = list();  // this one is connected before the server freezes
+  server_.pause();
+  platform::pulse::PulsePlatform fresh;     // this one connects while it is frozen
+  const auto start = std::chrono::steady_clock::now();
+  std::uint32_t bytes = 0;
+  EXPECT_NE(hardware().deviceListSize(bytes), kHwNoError);
+  EXPECT_NE(fresh.platform().hardware.deviceListSize(bytes), kHwNoError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  server_.resume();
+  EXPECT_EQ(list(), ids);
+  EXPECT_EQ(fresh.platform().hardware.deviceListSize(bytes), kHwNoError);
+  EXPECT_EQ(bytes, 4 * ids.size());
+}
+
+}  // namespace
+}  // namespace velmor
