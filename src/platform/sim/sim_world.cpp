@@ -472,7 +472,9 @@ void SimWorld::setAudioSpeed(double speed) {
   audioSpeed_ = speed > 0 ? speed : 1;
 }
 
-int SimWorld::sessionsRunning() const {
+// Sessions are copied out under the world's lock and asked about outside it: a session
+// takes its own lock before the world's.
+std::vector<std::shared_ptr<SimWorld::Session>> SimWorld::runningSessions() {
   std::vector<std::shared_ptr<Session>> live;
   {
     std::lock_guard lock(mutex_);
@@ -480,35 +482,22 @@ int SimWorld::sessionsRunning() const {
       if (auto session = weak.lock()) live.push_back(session);
     }
   }
-  int running = 0;
-  for (auto& session : live) running += session->running() ? 1 : 0;
-  return running;
+  std::erase_if(live, [](const auto& session) { return !session->running(); });
+  return live;
 }
 
+int SimWorld::sessionsRunning() { return static_cast<int>(runningSessions().size()); }
+
 void SimWorld::postRuntimeError(std::optional<PlatformError> error) {
-  std::vector<std::shared_ptr<Session>> live;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& weak : sessions_) {
-      if (auto session = weak.lock(); session && session->running()) live.push_back(session);
-    }
-  }
   // A session that hit a runtime error has stopped delivering.
-  for (auto& session : live) {
+  for (auto& session : runningSessions()) {
     session->halt();
     post(CaptureNotification::sessionRuntimeError, session.get(), error);
   }
 }
 
 void SimWorld::postInterruption() {
-  std::vector<std::shared_ptr<Session>> live;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& weak : sessions_) {
-      if (auto session = weak.lock(); session && session->running()) live.push_back(session);
-    }
-  }
-  for (auto& session : live) {
+  for (auto& session : runningSessions()) {
     session->halt();
     post(CaptureNotification::sessionWasInterrupted, session.get(), std::nullopt);
   }

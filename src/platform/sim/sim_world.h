@@ -76,7 +76,7 @@ class SimWorld {
 
   // Counts what the capture layer did, for tests.
   int sessionsStarted() const { return sessionsStarted_.load(); }
-  int sessionsRunning() const;
+  int sessionsRunning();
 
  private:
   class Hardware;
@@ -90,6 +90,7 @@ class SimWorld {
   friend class Session;
 
   std::shared_ptr<Device> deviceObject(AudioObjectId id);
+  std::vector<std::shared_ptr<Session>> runningSessions();
   SimDevice* findLocked(AudioObjectId id);  // with mutex_ held
 
   Dispatch& dispatch_;
