@@ -1,9 +1,11 @@
-// Time from process start to the first control line: the test-only binary with no
-// arguments, which reports "Nothing to capture" and exits.
+// Time from process start to the first control line: the binaries with no arguments, which
+// report "Nothing to capture" and exit.
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <string>
 
 #include <benchmark/benchmark.h>
 
@@ -11,8 +13,9 @@ extern char** environ;
 
 namespace {
 
-void BM_StartToFirstControlLine(benchmark::State& state) {
-  char binary[] = VELMOR_SIM_BINARY;
+void startToFirstControlLine(benchmark::State& state, const char* path) {
+  std::string binaryText(path);
+  char* binary = binaryText.data();
   char* argv[] = {binary, nullptr};
   for (auto _ : state) {
     int err[2];
@@ -33,6 +36,7 @@ void BM_StartToFirstControlLine(benchmark::State& state) {
     state.ResumeTiming();
   }
 }
-BENCHMARK(BM_StartToFirstControlLine)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(startToFirstControlLine, shipped, VELMOR_AUDIO_BINARY)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(startToFirstControlLine, simulated, VELMOR_SIM_BINARY)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -136,8 +136,8 @@ TEST_F(PulseListing, ListsTheServersMicrophonesAsItDescribesThem) {
     EXPECT_EQ(device.at("id"), source.at("index"));
     EXPECT_EQ(device.at("name"), descriptions.at(device.at("uid")));
     std::smatch channels;
-    const std::string spec = source.at("sample_specification");
-    ASSERT_TRUE(std::regex_search(spec, channels, std::regex(R"((\d+)ch)")));
+    const std::string sampleSpec = source.at("sample_specification");
+    ASSERT_TRUE(std::regex_search(sampleSpec, channels, std::regex(R"((\d+)ch)")));
     EXPECT_EQ(device.at("channels"), std::stoi(channels[1]));
     EXPECT_EQ(device.at("isDefault"), device.at("uid").get<std::string>() + "\n" == defaultSource);
     const auto& properties = source.at("properties");

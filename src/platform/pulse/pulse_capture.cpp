@@ -13,13 +13,13 @@ constexpr const char* kDomain = "pulse";
 // Fragments of about 10 ms: the server's default for a record stream is seconds.
 constexpr pa_usec_t kFragment = 10 * PA_USEC_PER_MSEC;
 
-StreamDescription describe(const pa_sample_spec& spec) {
+StreamDescription describe(const pa_sample_spec& sampleSpec) {
   StreamDescription description;
-  description.sampleRate = spec.rate;
-  description.channelsPerFrame = spec.channels;
+  description.sampleRate = sampleSpec.rate;
+  description.channelsPerFrame = sampleSpec.channels;
   description.interleaved = true;
-  description.type = spec.format == PA_SAMPLE_FLOAT32LE ? SampleType::floatingPoint : SampleType::signedInteger;
-  description.bitsPerChannel = static_cast<std::uint32_t>(8 * pa_sample_size(&spec));
+  description.type = sampleSpec.format == PA_SAMPLE_FLOAT32LE ? SampleType::floatingPoint : SampleType::signedInteger;
+  description.bitsPerChannel = static_cast<std::uint32_t>(8 * pa_sample_size(&sampleSpec));
   return description;
 }
 
@@ -28,15 +28,15 @@ PlatformError pulseError(int code) { return PlatformError{kDomain, code, pa_stre
 }  // namespace
 
 pa_sample_spec recordingSpec(const pa_sample_spec& source) {
-  pa_sample_spec spec = source;
+  pa_sample_spec sampleSpec = source;
   switch (source.format) {
     case PA_SAMPLE_S16LE:
     case PA_SAMPLE_S24LE:
     case PA_SAMPLE_S32LE:
     case PA_SAMPLE_FLOAT32LE: break;
-    default: spec.format = PA_SAMPLE_FLOAT32LE; break;
+    default: sampleSpec.format = PA_SAMPLE_FLOAT32LE; break;
   }
-  return spec;
+  return sampleSpec;
 }
 
 // ---- observers ----
@@ -374,10 +374,10 @@ void PulseSession::startRunning() {
   }
   device->update(*source);
 
-  const pa_sample_spec spec = recordingSpec(source->sampleSpec);
+  const pa_sample_spec sampleSpec = recordingSpec(source->sampleSpec);
   pa_channel_map map = source->channelMap;
-  if (map.channels != spec.channels) pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-  pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &spec, &map);
+  if (map.channels != sampleSpec.channels) pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+  pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &sampleSpec, &map);
   if (!stream) {
     ended_ = true;
     postRuntimeError(connection.lastErrorCode(lock));
@@ -385,8 +385,8 @@ void PulseSession::startRunning() {
   }
   stream_ = stream;
   sourceIndex_ = source->index;
-  description_ = describe(spec);
-  frameBytes_ = pa_frame_size(&spec);
+  description_ = describe(sampleSpec);
+  frameBytes_ = pa_frame_size(&sampleSpec);
   pa_stream_set_state_callback(stream, onState, this);
   pa_stream_set_read_callback(stream, onRead, this);
   gate_->open();
@@ -396,7 +396,7 @@ void PulseSession::startRunning() {
   attributes.tlength = static_cast<std::uint32_t>(-1);
   attributes.prebuf = static_cast<std::uint32_t>(-1);
   attributes.minreq = static_cast<std::uint32_t>(-1);
-  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &spec));
+  attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragment, &sampleSpec));
   // Never moved to another source: a recording of some other microphone under this one's
   // name would be wrong, so removal ends the stream and is reported.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
