@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_capture.h"
 
+#include "platform/queue_output.h"
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -124,24 +126,6 @@ class PulseInput final : public CaptureInput {
 
  private:
   std::shared_ptr<PulseDevice> device_;
-};
-
-class PulseOutput final : public AudioDataOutput {
- public:
-  void setSampleBufferDelegate(std::weak_ptr<SampleBufferDelegate> delegate, std::shared_ptr<SerialQueue> queue) override {
-    std::lock_guard lock(mutex_);
-    delegate_ = std::move(delegate);
-    queue_ = std::move(queue);
-  }
-  std::pair<std::weak_ptr<SampleBufferDelegate>, std::shared_ptr<SerialQueue>> target() {
-    std::lock_guard lock(mutex_);
-    return {delegate_, queue_};
-  }
-
- private:
-  std::mutex mutex_;
-  std::weak_ptr<SampleBufferDelegate> delegate_;
-  std::shared_ptr<SerialQueue> queue_;
 };
 
 class PulseSession;
@@ -278,10 +262,10 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
     std::lock_guard lock(mutex_);
     input_ = std::dynamic_pointer_cast<PulseInput>(input);
   }
-  bool canAddOutput(const AudioDataOutput& output) override { return dynamic_cast<const PulseOutput*>(&output); }
+  bool canAddOutput(const AudioDataOutput& output) override { return dynamic_cast<const QueueOutput*>(&output); }
   void addOutput(std::shared_ptr<AudioDataOutput> output) override {
     std::lock_guard lock(mutex_);
-    output_ = std::dynamic_pointer_cast<PulseOutput>(output);
+    output_ = std::dynamic_pointer_cast<QueueOutput>(output);
   }
   void commitConfiguration() override {}
 
@@ -327,7 +311,7 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   const std::shared_ptr<DeliveryGate> gate_ = std::make_shared<DeliveryGate>();
   std::mutex mutex_;
   std::shared_ptr<PulseInput> input_;
-  std::shared_ptr<PulseOutput> output_;
+  std::shared_ptr<QueueOutput> output_;
   bool started_ = false;  // has touched the server
 
   // With the mainloop lock held.
@@ -489,7 +473,7 @@ void PulseSession::onRead(pa_stream* stream, std::size_t, void* userdata) {
 
 void PulseSession::readFragments(pa_stream* stream) {
   const auto generation = gate_->current();
-  std::shared_ptr<PulseOutput> output;
+  std::shared_ptr<QueueOutput> output;
   if (generation) {
     std::lock_guard lock(mutex_);
     output = output_;
@@ -608,7 +592,7 @@ std::shared_ptr<CaptureSession> PulseCaptureSystem::makeSession() {
   return session;
 }
 
-std::shared_ptr<AudioDataOutput> PulseCaptureSystem::makeAudioDataOutput() { return std::make_shared<PulseOutput>(); }
+std::shared_ptr<AudioDataOutput> PulseCaptureSystem::makeAudioDataOutput() { return std::make_shared<QueueOutput>(); }
 
 ObserverToken PulseCaptureSystem::addObserver(CaptureNotification name, const void* object,
                                               std::function<void(const CaptureNotificationInfo&)> block) {

@@ -1,5 +1,7 @@
 #include "platform/sim/sim_world.h"
 
+#include "platform/queue_output.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -99,24 +101,6 @@ class SimWorld::Input final : public CaptureInput {
   std::shared_ptr<Device> device_;
 };
 
-class SimWorld::Output final : public AudioDataOutput {
- public:
-  void setSampleBufferDelegate(std::weak_ptr<SampleBufferDelegate> delegate, std::shared_ptr<SerialQueue> queue) override {
-    std::lock_guard lock(mutex_);
-    delegate_ = std::move(delegate);
-    queue_ = std::move(queue);
-  }
-  std::pair<std::weak_ptr<SampleBufferDelegate>, std::shared_ptr<SerialQueue>> target() {
-    std::lock_guard lock(mutex_);
-    return {delegate_, queue_};
-  }
-
- private:
-  std::mutex mutex_;
-  std::weak_ptr<SampleBufferDelegate> delegate_;
-  std::shared_ptr<SerialQueue> queue_;
-};
-
 class SimWorld::Session final : public CaptureSession, public std::enable_shared_from_this<Session> {
  public:
   explicit Session(SimWorld& world) : world_(world) {}
@@ -142,7 +126,7 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
   void addOutput(std::shared_ptr<AudioDataOutput> output) override {
     std::lock_guard lock(mutex_);
-    output_ = std::dynamic_pointer_cast<Output>(output);
+    output_ = std::dynamic_pointer_cast<QueueOutput>(output);
   }
   void commitConfiguration() override {}
 
@@ -192,7 +176,7 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
 
   void tick(std::uint64_t generation) {
     std::shared_ptr<MemorySampleBuffer> buffer;
-    std::shared_ptr<Output> output;
+    std::shared_ptr<QueueOutput> output;
     double period = 0;
     {
       std::lock_guard lock(mutex_);
@@ -238,7 +222,7 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   std::mutex deliverMutex_;  // held across a delivery, so that halt() waits for it
   std::mutex mutex_;
   std::shared_ptr<Input> input_;
-  std::shared_ptr<Output> output_;
+  std::shared_ptr<QueueOutput> output_;
   bool running_ = false;
   std::uint64_t generation_ = 0;
   std::int64_t nextFrame_ = 0;
@@ -366,7 +350,7 @@ class SimWorld::Capture final : public CaptureSystem {
     return session;
   }
 
-  std::shared_ptr<AudioDataOutput> makeAudioDataOutput() override { return std::make_shared<Output>(); }
+  std::shared_ptr<AudioDataOutput> makeAudioDataOutput() override { return std::make_shared<QueueOutput>(); }
 
   ObserverToken addObserver(CaptureNotification name, const void* object,
                             std::function<void(const CaptureNotificationInfo&)> block) override {

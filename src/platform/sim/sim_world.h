@@ -84,7 +84,6 @@ class SimWorld {
   class Session;
   class Device;
   class Input;
-  class Output;
   friend class Hardware;
   friend class Capture;
   friend class Session;
