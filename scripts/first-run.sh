@@ -108,24 +108,36 @@ for _ in $(seq 1 200); do
 done
 if [ "$ready" != 1 ]; then
   cat "$events" >&2
-  die "velmor-audio did not report ready within 10 s"
+  if kill -0 "$velmor_pid" 2>/dev/null; then die "velmor-audio did not report ready within 10 s"; fi
+  status=0
+  wait "$velmor_pid" || status=$?
+  velmor_pid=
+  die "velmor-audio exited with status $status before it reported ready"
 fi
 
 # ---- 5: play into the microphone in real time, 10 ms at a time ----
 step "Playing ${feed_seconds} s into the microphone: a 440 Hz tone, then \"$phrase\""
 python3 - "$server/mic.fifo" "$work/feed.raw" <<'PY' &
-import os, sys, time
+import os, select, sys, time
 fifo, path = sys.argv[1], sys.argv[2]
 data = open(path, "rb").read()
 chunk = 960  # 10 ms of 48 kHz 16-bit mono
-fd = os.open(fifo, os.O_WRONLY)
+fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
 start = time.monotonic()
 for i, at in enumerate(range(0, len(data), chunk)):
     # Each block is written once the time it covers has passed, as a microphone delivers it.
     delay = start + (i + 1) * 0.010 - time.monotonic()
     if delay > 0:
         time.sleep(delay)
-    os.write(fd, data[at:at + chunk])
+    block = data[at:at + chunk]
+    while block:
+        # The server reads the pipe only while something records from the source.
+        if not select.select([], [fd], [], 2.0)[1]:
+            sys.exit("the microphone's pipe has not been read for 2 s: nothing is recording from it")
+        try:
+            block = block[os.write(fd, block):]
+        except BlockingIOError:
+            pass
 os.close(fd)
 PY
 feeder_pid=$!

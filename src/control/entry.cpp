@@ -55,9 +55,18 @@ std::string describeRate(double rate) {
   platform::exitProcess(program.platform.process, 0);
 }
 
+// How long SIGTERM waits for the sources to stop. A parent that stopped reading standard
+// output holds the mixer, and with it a stopping session, forever; the process must still end.
+constexpr platform::Duration kShutdownGrace = platform::seconds(2);
+
 // SIGTERM: stop what records, then leave. Samples still queued in the mixer are dropped.
 void shutDown(Program& program) {
-  if (auto mic = program.mic()) mic->stop();
+  auto stopped = std::shared_ptr<platform::Semaphore>(program.platform.dispatch.makeSemaphore(0));
+  program.platform.dispatch.runTask([&program, stopped] {
+    if (auto mic = program.mic()) mic->stop();
+    stopped->signal();
+  });
+  stopped->waitFor(kShutdownGrace);
   platform::exitProcess(program.platform.process, 0);
 }
 

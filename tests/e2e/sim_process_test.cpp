@@ -107,6 +107,25 @@ TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
   EXPECT_NEAR(20 * std::log10(level / (0.5 / std::numbers::sqrt2)), 0, 0.1);
 }
 
+// The pipe fills, the mixer blocks in its write, and the session cannot stop: SIGTERM still
+// ends the process, after a bounded grace.
+TEST(SimProcess, SigtermEndsTheProcessWhenTheParentStoppedReading) {
+  auto scenario = micScenario();
+  scenario["audioSpeed"] = 20;  // fill the pipe quickly
+  ProcessOptions options;
+  options.args = {"--mic", "default"};
+  options.env["VELMOR_SIM_SCENARIO"] = writeScenario(scenario);
+  options.readStdout = false;
+  const auto start = std::chrono::steady_clock::now();
+  options.signalWhen = [start](const std::string&, const std::string&) {
+    return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(1500) ? SIGTERM : 0;
+  };
+  const auto result = runProcess(simBinary(), options);
+  EXPECT_FALSE(result.timedOut);
+  EXPECT_EQ(result.termSignal, 0);
+  EXPECT_EQ(result.status, 0);
+}
+
 TEST(SimProcess, SigintEndsWithStatusZero) {
   const auto result = runSim({"--mic", "default"}, micScenario(), afterLines(3, SIGINT));
   EXPECT_EQ(result.status, 0);

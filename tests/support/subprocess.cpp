@@ -67,8 +67,8 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   ProcessResult result;
   bool signalled = false;
   const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
+  pollfd fds[2] = {{options.readStdout ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = options.readStdout ? 2 : 1;
   while (open > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -99,6 +99,7 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   for (auto& fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
   }
+  if (!options.readStdout) close(out[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
@@ -106,11 +107,7 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   return result;
 }
 
-std::string simBinary() {
-  const char* path = std::getenv("VELMOR_SIM_BINARY");
-  if (!path) throw std::runtime_error("VELMOR_SIM_BINARY is not set");
-  return path;
-}
+std::string simBinary() { return VELMOR_SIM_BINARY; }
 
 std::string writeScenario(const nlohmann::json& scenario) {
   char path[] = "/tmp/velmor-scenario-XXXXXX";

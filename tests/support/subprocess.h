@@ -25,7 +25,10 @@ struct ProcessOptions {
   std::vector<std::string> args;  // without argv[0]
   std::map<std::string, std::string> env;  // added to (or replacing in) the test's environment
   std::chrono::milliseconds timeout{20000};
-  // Called whenever output arrives; returns a signal to send (0: none). Sent once.
+  // False: standard output is never read, as by a parent that stopped reading it.
+  bool readStdout = true;
+  // Called whenever output arrives, and at least every 100 ms; returns a signal to send
+  // (0: none). Sent once.
   std::function<int(const std::string& stdoutBytes, const std::string& stderrBytes)> signalWhen;
 };
 
