@@ -6,9 +6,11 @@
 #include <fstream>
 
 #include "control/entry.h"
+#include "platform/posix/posix_process.h"
 #include "platform/sim/sim_platform.h"
 
 int main(int argc, char** argv) {
+  velmor::platform::PosixSignals::blockInThisThread();
   nlohmann::json scenario = nlohmann::json::object();
   if (const char* path = std::getenv("VELMOR_SIM_SCENARIO")) {
     std::ifstream file(path);

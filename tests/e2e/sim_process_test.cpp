@@ -178,8 +178,9 @@ TEST(SimProcess, HostileArgumentsNeitherCrashNorHang) {
       {"--rate", "--mic", "--system", "--hours"},
       {"", "", ""},
   };
-  for (const auto& argv : argvs) {
-    const auto result = runSim(argv, micScenario(), afterLines(2, SIGTERM));
+  for (std::size_t i = 0; i < argvs.size(); ++i) {
+    SCOPED_TRACE("argument vector " + std::to_string(i));
+    const auto result = runSim(argvs[i], micScenario(), afterLines(2, SIGTERM));
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.termSignal, 0);
     EXPECT_TRUE(result.status == 0 || result.status == 1) << result.status;

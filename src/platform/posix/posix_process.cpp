@@ -1,6 +1,7 @@
 #include "platform/posix/posix_process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,35 +41,31 @@ std::optional<std::string> PosixEnvironment::get(const std::string& name) const 
 }
 
 namespace {
-int signalPipe[2] = {-1, -1};
-
-extern "C" void forwardSignal(int signo) {
-  // Async-signal-safe: one byte into a pipe, errno preserved.
-  const int savedErrno = errno;
-  const char byte = static_cast<char>(signo);
-  [[maybe_unused]] const ssize_t ignored = ::write(signalPipe[1], &byte, 1);
-  errno = savedErrno;
+sigset_t handledSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
 }
 }  // namespace
 
+void PosixSignals::blockInThisThread() {
+  const sigset_t set = handledSignals();
+  ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
 void PosixSignals::install(std::function<void()> onTerminate, std::function<void()> onInterrupt) {
-  if (::pipe2(signalPipe, O_CLOEXEC) != 0) return;
+  blockInThisThread();
   std::thread([onTerminate = std::move(onTerminate), onInterrupt = std::move(onInterrupt)] {
+    const sigset_t set = handledSignals();
     for (;;) {
-      char byte = 0;
-      const ssize_t got = ::read(signalPipe[0], &byte, 1);
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return;
-      if (byte == SIGTERM) onTerminate();
-      if (byte == SIGINT) onInterrupt();
+      int signo = 0;
+      if (::sigwait(&set, &signo) != 0) continue;
+      if (signo == SIGTERM) onTerminate();
+      if (signo == SIGINT) onInterrupt();
     }
   }).detach();
-  struct sigaction action {};
-  action.sa_handler = forwardSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
 }
 
 }  // namespace velmor::platform

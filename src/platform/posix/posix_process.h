@@ -24,9 +24,13 @@ class PosixEnvironment final : public Environment {
   std::optional<std::string> get(const std::string& name) const override;
 };
 
+// SIGTERM and SIGINT are kept blocked in every thread and taken by one watcher thread with
+// sigwait, so no handler ever runs in signal context and no thread can be caught mid-work.
 class PosixSignals final : public Signals {
  public:
-  // Installs the handlers once; the callbacks run on a watcher thread, never in the handler.
+  // Call first thing in main, before any thread exists: threads inherit the blocked set.
+  static void blockInThisThread();
+  // Starts the watcher; the callbacks run on it.
   void install(std::function<void()> onTerminate, std::function<void()> onInterrupt) override;
 };
 
