@@ -9,25 +9,6 @@
 namespace velmor::testing {
 namespace {
 
-using platform::AudioConverter;
-using platform::AudioFormat;
-using platform::CommonFormat;
-using platform::ConverterInputBlock;
-using platform::ConverterInputStatus;
-using platform::ConverterOutputStatus;
-using platform::PcmBuffer;
-using platform::PlatformError;
-
-constexpr auto kInt = SampleType::signedInteger;
-constexpr auto kFloat = SampleType::floatingPoint;
-constexpr double kCaptureRate = 16000;
-
-AudioFormat formatOf(const StreamDescription& description) {
-  return *AudioFormat::fromStreamDescription(description);
-}
-
-AudioFormat monoTarget(double rate = kCaptureRate) { return *AudioFormat::make(CommonFormat::float32, rate, 1, false); }
-
 // Index and values of the first difference, or "" when the two are bit for bit equal.
 std::string firstDifference(const std::vector<float>& a, const std::vector<float>& b) {
   const std::size_t n = std::min(a.size(), b.size());

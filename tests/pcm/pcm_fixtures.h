@@ -16,6 +16,24 @@ namespace velmor::testing {
 
 using platform::SampleType;
 using platform::StreamDescription;
+using platform::AudioConverter;
+using platform::AudioFormat;
+using platform::CommonFormat;
+using platform::ConverterInputBlock;
+using platform::ConverterInputStatus;
+using platform::ConverterOutputStatus;
+using platform::PcmBuffer;
+using platform::PlatformError;
+
+inline constexpr auto kInt = SampleType::signedInteger;
+inline constexpr auto kFloat = SampleType::floatingPoint;
+inline constexpr double kCaptureRate = 16000;
+
+inline AudioFormat formatOf(const StreamDescription& description) {
+  return *AudioFormat::fromStreamDescription(description);
+}
+
+inline AudioFormat monoTarget(double rate = kCaptureRate) { return *AudioFormat::make(CommonFormat::float32, rate, 1, false); }
 
 // One vector of samples in [-1, 1] a channel.
 using Channels = std::vector<std::vector<double>>;

@@ -9,25 +9,6 @@
 namespace velmor::testing {
 namespace {
 
-using platform::AudioConverter;
-using platform::AudioFormat;
-using platform::CommonFormat;
-using platform::ConverterInputBlock;
-using platform::ConverterInputStatus;
-using platform::ConverterOutputStatus;
-using platform::PcmBuffer;
-using platform::PlatformError;
-
-constexpr auto kInt = SampleType::signedInteger;
-constexpr auto kFloat = SampleType::floatingPoint;
-constexpr double kCaptureRate = 16000;
-
-AudioFormat formatOf(const StreamDescription& description) {
-  return *AudioFormat::fromStreamDescription(description);
-}
-
-AudioFormat monoTarget(double rate = kCaptureRate) { return *AudioFormat::make(CommonFormat::float32, rate, 1, false); }
-
 // ---- outputCapacity ----
 
 TEST(OutputCapacity, RateRatioTimesFramesTruncatedPlus16) {

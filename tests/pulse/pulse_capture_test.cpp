@@ -99,6 +99,38 @@ class PulseCapture : public ::testing::Test {
   // Waits a little for anything further, so that "exactly one" means it.
   static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(400)); }
 
+  // Records from the sine microphone, has the server cut it with `command` on the object
+  // of `kind` that this process owns, and checks that exactly one runtime error with the
+  // server's text follows. Returns the run and how many buffers had arrived by then.
+  std::pair<Run, std::size_t> cutByServer(const std::string& kind, const std::string& command,
+                                          const std::string& errorText) {
+    Run run = start("sine_mic");
+    if (!run.session) return {std::move(run), 0};
+    NotificationLog log(capture());
+    log.watch(run.session.get());
+    log.watch(run.device.get());
+    EXPECT_TRUE(run.recorder->waitForBuffers(2));
+
+    const long long object = testing::ownedBy(server_.pactlJson({"list", kind}), getpid());
+    EXPECT_GE(object, 0);
+    server_.command(command + " " + std::to_string(object));
+    EXPECT_TRUE(log.waitForCount(1));
+    const std::size_t delivered = run.recorder->count();
+    settle();
+    const auto entries = log.entries();
+    EXPECT_EQ(entries.size(), 1u);
+    if (!entries.empty()) {
+      EXPECT_EQ(entries[0].name, CaptureNotification::sessionRuntimeError);
+      EXPECT_EQ(entries[0].object, run.session.get());
+      EXPECT_TRUE(entries[0].error);
+      if (entries[0].error) {
+        EXPECT_EQ(entries[0].error->domain, "pulse");
+        EXPECT_EQ(entries[0].error->description, errorText);
+      }
+    }
+    return {std::move(run), delivered};
+  }
+
   testing::PulseServer server_;
   std::unique_ptr<platform::pulse::PulsePlatform> pulse_;
 };
@@ -224,49 +256,14 @@ TEST_F(PulseCapture, RemovingTheSourceReportsOneDisconnectionPerDeviceAndNoError
 }
 
 TEST_F(PulseCapture, AStreamKilledByTheServerIsOneRuntimeErrorAndDeliveriesStop) {
-  Run run = start("sine_mic");
-  ASSERT_TRUE(run.session);
-  NotificationLog log(capture());
-  log.watch(run.session.get());
-  log.watch(run.device.get());
-  ASSERT_TRUE(run.recorder->waitForBuffers(2));
-
-  const long long output = testing::ownedBy(server_.pactlJson({"list", "source-outputs"}), getpid());
-  ASSERT_GE(output, 0);
-  server_.command("kill-source-output " + std::to_string(output));
-  ASSERT_TRUE(log.waitForCount(1));
-  const std::size_t delivered = run.recorder->count();
-  settle();
-  const auto entries = log.entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, CaptureNotification::sessionRuntimeError);
-  EXPECT_EQ(entries[0].object, run.session.get());
-  ASSERT_TRUE(entries[0].error);
-  EXPECT_EQ(entries[0].error->domain, "pulse");
-  EXPECT_EQ(entries[0].error->description, "Entity killed");
+  auto [run, delivered] = cutByServer("source-outputs", "kill-source-output", "Entity killed");
+  ASSERT_TRUE(run.recorder);
   EXPECT_EQ(run.recorder->count(), delivered);
 }
 
 TEST_F(PulseCapture, ALostConnectionIsOneRuntimeErrorAndTheNextSessionReconnects) {
-  Run run = start("sine_mic");
+  Run run = cutByServer("clients", "kill-client", "Connection terminated").first;
   ASSERT_TRUE(run.session);
-  NotificationLog log(capture());
-  log.watch(run.session.get());
-  log.watch(run.device.get());
-  ASSERT_TRUE(run.recorder->waitForBuffers(2));
-
-  const long long client = testing::ownedBy(server_.pactlJson({"list", "clients"}), getpid());
-  ASSERT_GE(client, 0);
-  server_.command("kill-client " + std::to_string(client));
-  ASSERT_TRUE(log.waitForCount(1));
-  settle();
-  const auto entries = log.entries();
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, CaptureNotification::sessionRuntimeError);
-  EXPECT_EQ(entries[0].object, run.session.get());
-  ASSERT_TRUE(entries[0].error);
-  EXPECT_EQ(entries[0].error->domain, "pulse");
-  EXPECT_EQ(entries[0].error->description, "Connection terminated");
   run.session->stopRunning();
 
   Run again = start("sine_mic");
