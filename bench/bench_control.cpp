@@ -7,7 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "control/control_channel.h"
+#include "events/control_channel.h"
 #include "platform/posix/posix_process.h"
 #include "platform/threaded/thread_dispatch.h"
 

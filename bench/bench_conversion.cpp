@@ -16,7 +16,7 @@
 #include <numbers>
 #include <vector>
 
-#include "microphone/sample_conversion.h"
+#include "conversion/sample_conversion.h"
 #include "platform/pcm.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // velmor-audio: the shipped binary, on the Linux platform.
-#include "control/entry.h"
+#include "app/entry.h"
 #include "platform/posix/posix_process.h"
 #include "platform/pulse/pulse_platform.h"
 

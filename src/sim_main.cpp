@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "control/entry.h"
+#include "app/entry.h"
 #include "platform/posix/posix_process.h"
 #include "platform/sim/sim_platform.h"
 

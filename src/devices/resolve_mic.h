@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "control/control_channel.h"
+#include "events/control_channel.h"
 #include "devices/input_devices.h"
 
 namespace velmor {

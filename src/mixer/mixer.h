@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control/control_channel.h"
+#include "events/control_channel.h"
 #include "platform/process_io.h"
 
 namespace velmor {

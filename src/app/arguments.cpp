@@ -1,4 +1,4 @@
-#include "control/arguments.h"
+#include "app/arguments.h"
 
 #include <locale.h>
 

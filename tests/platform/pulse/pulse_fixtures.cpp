@@ -1,4 +1,4 @@
-#include "pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_fixtures.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/pulse/pulse_platform.h"
-#include "pulse/pulse_fixtures.h"
-#include "pulse/pulse_server.h"
+#include "platform/pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_server.h"
 
 namespace velmor {
 namespace {

@@ -1,4 +1,4 @@
-#include "pulse/pulse_server.h"
+#include "platform/pulse/pulse_server.h"
 
 #include <poll.h>
 #include <signal.h>

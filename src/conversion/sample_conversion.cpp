@@ -1,4 +1,4 @@
-#include "microphone/sample_conversion.h"
+#include "conversion/sample_conversion.h"
 
 #include <cmath>
 #include <limits>

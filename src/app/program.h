@@ -4,8 +4,8 @@
 #include <memory>
 #include <mutex>
 
-#include "control/arguments.h"
-#include "control/control_channel.h"
+#include "app/arguments.h"
+#include "events/control_channel.h"
 #include "mixer/mixer.h"
 #include "platform/platform.h"
 

@@ -4,7 +4,7 @@
 
 #include <limits>
 
-#include "pcm_fixtures.h"
+#include "platform/pcm/pcm_fixtures.h"
 
 namespace velmor::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "control/control_channel.h"
+#include "events/control_channel.h"
 
 namespace velmor {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "microphone/sample_conversion.h"
+#include "conversion/sample_conversion.h"
 #include "platform/pcm.h"
 
 namespace velmor::testing {

@@ -1,8 +1,8 @@
-#include "control/entry.h"
+#include "app/entry.h"
 
 #include <sstream>
 
-#include "control/program.h"
+#include "app/program.h"
 #include "devices/input_devices.h"
 #include "microphone/mic_capture.h"
 

@@ -1,5 +1,5 @@
 // The entry point in-process, on the manual clock: start-up, modes and the shutdown paths.
-#include "control/entry.h"
+#include "app/entry.h"
 
 #include <gtest/gtest.h>
 

@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "microphone/sample_conversion.h"
-#include "pulse/pulse_fixtures.h"
-#include "pulse/pulse_server.h"
+#include "conversion/sample_conversion.h"
+#include "platform/pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_server.h"
 #include "support/subprocess.h"
 
 namespace velmor {

@@ -1,4 +1,4 @@
-#include "control/program.h"
+#include "app/program.h"
 
 namespace velmor {
 
