@@ -5,6 +5,7 @@
 #include "app/program.h"
 #include "devices/input_devices.h"
 #include "microphone/mic_capture.h"
+#include "systemtap/system_audio_source.h"
 
 namespace velmor {
 namespace {
@@ -21,12 +22,6 @@ namespace {
   }
   program.stdoutHandle.write(text);
   platform::exitProcess(program.platform.process, 0);
-}
-
-// System audio has no source on this platform yet: say so, and capture goes on without it.
-void startSystem(Program& program) {
-  program.control.control(ControlEvent{
-      {"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
 }
 
 std::string describeRate(double rate) {
@@ -49,7 +44,7 @@ std::string describeRate(double rate) {
     program.setMic(mic);  // stored before it starts, so that SIGTERM can stop it
     mic->start();
   }
-  if (args.system) startSystem(program);
+  if (args.system) startSystem(program.tapContext(), program.activeTap, program.systemOutput);
   program.control.control(ControlEvent{{"type", "ready"}});
   program.platform.dispatch.runMainLoop();
   platform::exitProcess(program.platform.process, 0);
@@ -64,6 +59,9 @@ void shutDown(Program& program) {
   auto stopped = std::shared_ptr<platform::Semaphore>(program.platform.dispatch.makeSemaphore(0));
   program.platform.dispatch.runTask([&program, stopped] {
     if (auto mic = program.mic()) mic->stop();
+    stopSystemTap(program.activeTap);
+    // Asked to stop, not awaited: the process ends either way.
+    if (auto stream = program.stream.get()) stream->stopCapture([](platform::Status) {});
     stopped->signal();
   });
   stopped->waitFor(kShutdownGrace);

@@ -8,7 +8,15 @@ Program::Program(platform::Platform& platform_, const std::vector<std::string>& 
       stdoutHandle(platform_.stdOut),
       stderrHandle(platform_.stdErr),
       control(platform_.dispatch, stderrHandle, platform_.process),
-      mixer(args.rate, args.micDevice.has_value(), args.system, stdoutHandle, control) {}
+      mixer(args.rate, args.micDevice.has_value(), args.system, stdoutHandle, control),
+      systemOutput(std::make_shared<SystemAudioOutput>(ScreenCaptureContext{
+          platform_.dispatch, platform_.screenCapture, platform_.process, control, mixer, args.rate, stream,
+          systemRestarts})) {}
+
+TapContext Program::tapContext() {
+  return TapContext{platform.dispatch, platform.systemAudio, platform.environment, platform.process,
+                    control,           mixer,               args.rate};
+}
 
 std::shared_ptr<MicCapture> Program::mic() const {
   std::lock_guard lock(mutex_);

@@ -51,11 +51,23 @@ class AudioFormat {
   StreamDescription description_;
 };
 
+// One buffer of PCM in memory that someone else owns (a device's IO buffer, say).
+struct InputBuffer {
+  std::uint32_t channels = 0;
+  std::span<const std::byte> data;
+};
+
 // Frames of PCM in memory: one buffer when interleaved, one buffer a channel when planar.
 class PcmBuffer {
  public:
   // Null when the capacity is zero or the memory cannot be had.
   static std::unique_ptr<PcmBuffer> make(const AudioFormat& format, std::uint32_t frameCapacity);
+  // A view of `buffers`, without copying them, for as long as their memory lives: as many
+  // frames as the first buffer holds. Null when the buffers do not fit the format's layout
+  // (their number, their channels, or buffers of different sizes).
+  static std::unique_ptr<const PcmBuffer> wrap(const AudioFormat& format, std::span<const InputBuffer> buffers);
+  PcmBuffer(const PcmBuffer&) = delete;
+  PcmBuffer& operator=(const PcmBuffer&) = delete;
 
   const AudioFormat& format() const { return format_; }
   std::uint32_t frameCapacity() const { return frameCapacity_; }
@@ -63,18 +75,20 @@ class PcmBuffer {
   // Clamped to the capacity.
   void setFrameLength(std::uint32_t frames);
 
-  std::size_t bufferCount() const { return buffers_.size(); }
-  std::span<std::byte> buffer(std::size_t index) { return buffers_[index]; }
-  std::span<const std::byte> buffer(std::size_t index) const { return buffers_[index]; }
+  std::size_t bufferCount() const { return views_.size(); }
+  std::span<std::byte> buffer(std::size_t index) { return views_[index]; }
+  std::span<const std::byte> buffer(std::size_t index) const { return views_[index]; }
   // Channel data of a planar 32-bit float buffer; null for any other format.
   const float* floatChannelData(std::size_t channel) const;
 
  private:
   PcmBuffer(const AudioFormat& format, std::uint32_t frameCapacity);
+  PcmBuffer(const AudioFormat& format, std::span<const InputBuffer> buffers, std::uint32_t frames);
   AudioFormat format_;
   std::uint32_t frameCapacity_;
   std::uint32_t frameLength_ = 0;
-  std::vector<std::vector<std::byte>> buffers_;
+  std::vector<std::vector<std::byte>> buffers_;  // owned memory; empty for a view
+  std::vector<std::span<std::byte>> views_;      // what the buffers are, owned or not
 };
 
 // A delivered buffer of audio, as a capture session or stream hands it over.

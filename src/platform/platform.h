@@ -4,6 +4,8 @@
 #include "platform/capture.h"
 #include "platform/dispatch.h"
 #include "platform/process_io.h"
+#include "platform/screen_capture.h"
+#include "platform/system_audio.h"
 
 namespace velmor::platform {
 
@@ -16,6 +18,8 @@ struct Platform {
   Signals& signals;
   AudioHardware& hardware;
   CaptureSystem& capture;
+  SystemAudioHardware& systemAudio;
+  ScreenCapture& screenCapture;
 };
 
 }  // namespace velmor::platform

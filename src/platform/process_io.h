@@ -1,6 +1,7 @@
 #pragma once
 // The process's outward surface: the standard-output and standard-error writers, the
 // exit, the environment and the two signals the program handles.
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <optional>
@@ -20,6 +21,9 @@ class ProcessControl {
  public:
   virtual ~ProcessControl() = default;
   [[noreturn]] virtual void exit(int status) = 0;
+  // This process's identifier, as the system lists running processes (by default the real
+  // process's; a test double may say otherwise).
+  virtual std::int32_t processIdentifier() const;
 };
 
 // Ends the process through `process`; the abort only tells the compiler that it never returns.

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "platform/sim/sim_system_audio.h"
+
 namespace velmor::platform::sim {
 
 std::optional<std::string> ScenarioEnvironment::get(const std::string& name) const {
@@ -46,6 +48,68 @@ AudioSegment parseSegment(const nlohmann::json& json) {
     segment.seconds = json.value("seconds", 1.0);
   }
   return segment;
+}
+
+std::optional<AudioObjectId> optionalId(const nlohmann::json& json) {
+  if (json.is_null()) return std::nullopt;
+  return json.get<AudioObjectId>();
+}
+
+SimAudio parseAudio(const nlohmann::json& json) {
+  SimAudio audio;
+  if (json.contains("format")) audio.format = parseFormat(json.at("format"));
+  audio.bufferFrames = json.value("bufferFrames", 480u);
+  if (audio.bufferFrames == 0) throw std::invalid_argument("bufferFrames must be at least 1");
+  for (const auto& segment : json.value("audio", nlohmann::json::array())) audio.segments.push_back(parseSegment(segment));
+  return audio;
+}
+
+TapStep parseStep(const std::string& name) {
+  if (name == "createTap") return TapStep::createTap;
+  if (name == "tapFormat") return TapStep::tapFormat;
+  if (name == "aggregate") return TapStep::aggregate;
+  if (name == "ioProc") return TapStep::ioProc;
+  if (name == "start") return TapStep::start;
+  throw std::invalid_argument("unknown tap step: " + name);
+}
+
+std::vector<Display> parseDisplays(const nlohmann::json& json) {
+  std::vector<Display> displays;
+  for (const auto& display : json) {
+    displays.push_back(Display{display.at("id").get<std::uint32_t>(), display.value("name", std::string("Display"))});
+  }
+  return displays;
+}
+
+// The "systemAudio" section: taps, outputs and their defaults, failures of the tap's build
+// steps, and the screen-capture side.
+void applySystemAudio(const nlohmann::json& json, SimSystemAudio& system, std::int32_t ownProcess) {
+  system.setTapsAvailable(json.value("taps", true));
+  for (const auto& output : json.value("outputs", nlohmann::json::array())) {
+    system.addOutputDevice(output.at("id").get<AudioObjectId>(), optionalText(output, "uid", "output-" + output.at("id").dump()));
+  }
+  if (json.contains("defaultOutput")) system.setDefaultOutput(optionalId(json.at("defaultOutput")));
+  if (json.contains("defaultSystemOutput")) system.setDefaultSystemOutput(optionalId(json.at("defaultSystemOutput")));
+  if (json.contains("tapFormat")) system.setTapFormat(parseFormat(json.at("tapFormat")));
+  if (json.contains("tapAudio")) system.setTapAudio(parseAudio(json.at("tapAudio")));
+  for (const auto& failure : json.value("fail", nlohmann::json::array())) {
+    system.failStep(parseStep(failure.at("step").get<std::string>()),
+                    StepFailure{failure.value("count", 1), failure.value("status", std::int64_t{0})});
+  }
+  system.setDisplays(parseDisplays(json.value("displays", nlohmann::json::array())));
+  std::vector<RunningApplication> applications;
+  for (const auto& application : json.value("applications", nlohmann::json::array())) {
+    // "self" stands for this process, whatever its id.
+    const std::int32_t pid = application.at("pid").is_string() && application.at("pid") == "self"
+                                 ? ownProcess
+                                 : application.at("pid").get<std::int32_t>();
+    applications.push_back(RunningApplication{pid, application.value("bundle", std::string())});
+  }
+  system.setApplications(std::move(applications));
+  system.failContentQueries(json.value("contentFailures", std::set<int>{}));
+  system.refuseOutputs(json.value("outputRefusals", std::set<int>{}));
+  system.failStarts(json.value("startFailures", std::set<int>{}));
+  if (json.contains("streamAudio")) system.setStreamAudio(parseAudio(json.at("streamAudio")));
 }
 
 }  // namespace
@@ -101,12 +165,33 @@ std::function<void()> parseAction(const nlohmann::json& step, SimWorld& world) {
     const int count = step.at("inputFailures").at("count").get<int>();
     return [&world, id, count] { world.setInputFailures(id, count); };
   }
+  if (step.contains("defaultOutput")) {
+    const auto id = optionalId(step.at("defaultOutput"));
+    return [&world, id] { world.systemAudio().setDefaultOutput(id); };
+  }
+  if (step.contains("defaultSystemOutput")) {
+    const auto id = optionalId(step.at("defaultSystemOutput"));
+    return [&world, id] { world.systemAudio().setDefaultSystemOutput(id); };
+  }
+  if (step.contains("tapIO")) {
+    const bool stopped = step.at("tapIO").get<std::string>() == "stop";
+    return [&world, stopped] { world.systemAudio().setTapIOStopped(stopped); };
+  }
+  if (step.contains("streamStop")) {
+    const PlatformError error{"sim.screencapture", step.value("code", std::int64_t{-3821}),
+                              step.at("streamStop").get<std::string>()};
+    return [&world, error] { world.systemAudio().stopStreams(error); };
+  }
+  if (step.contains("displays")) {
+    auto displays = parseDisplays(step.at("displays"));
+    return [&world, displays] { world.systemAudio().setDisplays(displays); };
+  }
   throw std::invalid_argument("unknown timeline action: " + step.dump());
 }
 
 }  // namespace
 
-void applyScenario(const nlohmann::json& scenario, SimWorld& world) {
+void applyScenario(const nlohmann::json& scenario, SimWorld& world, std::int32_t ownProcess) {
   for (const auto& device : scenario.value("devices", nlohmann::json::array())) world.addDevice(parseDevice(device));
   if (scenario.contains("defaultInput") && !scenario.at("defaultInput").is_null()) {
     world.setDefaultInput(scenario.at("defaultInput").get<AudioObjectId>());
@@ -115,6 +200,7 @@ void applyScenario(const nlohmann::json& scenario, SimWorld& world) {
   world.setDeviceListSlack(scenario.value("deviceListSlack", 0u));
   world.setNoDefaultCaptureDevice(scenario.value("noDefaultCaptureDevice", false));
   world.setAudioSpeed(scenario.value("audioSpeed", 1.0));
+  applySystemAudio(scenario.value("systemAudio", nlohmann::json::object()), world.systemAudio(), ownProcess);
 
   for (const auto& step : scenario.value("timeline", nlohmann::json::array())) {
     world.schedule(seconds(step.at("at").get<double>()), parseAction(step, world));

@@ -1,7 +1,8 @@
 #pragma once
 // A scenario file scripts a simulated world as JSON: the environment, the input devices
-// with their faults and audio, and a timeline of actions (unplug, plug, runtime errors,
-// interruptions, default changes) at times counted from the start.
+// with their faults and audio, system audio (taps, outputs, displays, streams and their
+// faults), and a timeline of actions (unplug, plug, runtime errors, interruptions,
+// default changes, IO that stops, streams that stop) at times counted from the start.
 #include <map>
 #include <string>
 
@@ -24,8 +25,9 @@ class ScenarioEnvironment final : public Environment {
 SimDevice parseDevice(const nlohmann::json& json);
 
 // Configures the world and schedules its timeline; throws nlohmann::json::exception or
-// std::invalid_argument for a malformed scenario.
-void applyScenario(const nlohmann::json& scenario, SimWorld& world);
+// std::invalid_argument for a malformed scenario. `ownProcess` is the id of the process the
+// program runs in, for the applications a scenario lists as "self".
+void applyScenario(const nlohmann::json& scenario, SimWorld& world, std::int32_t ownProcess = 0);
 
 std::map<std::string, std::string> scenarioEnvironment(const nlohmann::json& scenario);
 

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_world.h"
 
 #include "platform/queue_output.h"
+#include "platform/sim/sim_system_audio.h"
 
 #include <algorithm>
 #include <cmath>
@@ -375,12 +376,14 @@ SimWorld::SimWorld(Dispatch& dispatch)
     : dispatch_(dispatch),
       worldQueue_(dispatch.makeSerialQueue("velmor.sim.world")),
       hardware_(std::make_unique<Hardware>(*this)),
-      capture_(std::make_unique<Capture>(*this)) {}
+      capture_(std::make_unique<Capture>(*this)),
+      systemAudio_(std::make_shared<SimSystemAudio>(dispatch, *worldQueue_)) {}
 
 SimWorld::~SimWorld() = default;
 
 AudioHardware& SimWorld::hardware() { return *hardware_; }
 CaptureSystem& SimWorld::capture() { return *capture_; }
+SimSystemAudio& SimWorld::systemAudio() { return *systemAudio_; }
 
 SimDevice* SimWorld::findLocked(AudioObjectId id) {
   const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const SimDevice& d) { return d.id == id; });
@@ -452,8 +455,11 @@ void SimWorld::setNoDefaultCaptureDevice(bool none) {
 void SimWorld::schedule(Duration delay, Task action) { worldQueue_->after(delay, std::move(action)); }
 
 void SimWorld::setAudioSpeed(double speed) {
-  std::lock_guard lock(mutex_);
-  audioSpeed_ = speed > 0 ? speed : 1;
+  {
+    std::lock_guard lock(mutex_);
+    audioSpeed_ = speed > 0 ? speed : 1;
+  }
+  systemAudio_->setAudioSpeed(speed);
 }
 
 // Sessions are copied out under the world's lock and asked about outside it: a session

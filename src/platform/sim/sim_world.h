@@ -18,6 +18,8 @@
 
 namespace velmor::platform::sim {
 
+class SimSystemAudio;
+
 // A stretch of generated audio; a session delivers the segments in order, then nothing.
 struct AudioSegment {
   enum class Kind { sine, silence } kind = Kind::sine;
@@ -73,6 +75,8 @@ class SimWorld {
 
   AudioHardware& hardware();
   CaptureSystem& capture();
+  // System audio: taps, default outputs and screen-capture streams, scripted there.
+  SimSystemAudio& systemAudio();
 
   // Counts what the capture layer did, for tests.
   int sessionsStarted() const { return sessionsStarted_.load(); }
@@ -113,6 +117,7 @@ class SimWorld {
   std::atomic<int> sessionsStarted_{0};
   std::unique_ptr<Hardware> hardware_;
   std::unique_ptr<Capture> capture_;
+  std::shared_ptr<SimSystemAudio> systemAudio_;
 
   void post(CaptureNotification name, const void* object, std::optional<PlatformError> error);
 };
