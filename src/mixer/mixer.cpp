@@ -31,23 +31,6 @@ void mixFrame(std::span<const float> mic, std::span<const float> system, float m
   }
 }
 
-void Mixer::SampleQueue::append(std::span<const float> block) {
-  // Reclaim the consumed front once it outweighs what is still queued.
-  if (head > 0 && head >= samples.size() - head) {
-    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head));
-    head = 0;
-  }
-  samples.insert(samples.end(), block.begin(), block.end());
-}
-
-void Mixer::SampleQueue::drop(std::size_t n) {
-  head += n;
-  if (head == samples.size()) {
-    samples.clear();
-    head = 0;
-  }
-}
-
 Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle,
              ControlChannel& control)
     : rate_(rate),
@@ -63,7 +46,7 @@ Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& s
 void Mixer::pushMic(std::span<const float> block) { push(micBuffer_, block); }
 void Mixer::pushSystem(std::span<const float> block) { push(systemBuffer_, block); }
 
-void Mixer::push(SampleQueue& queue, std::span<const float> block) {
+void Mixer::push(platform::SampleQueue& queue, std::span<const float> block) {
   if (block.empty()) return;
   {
     std::lock_guard guard(lock_);
@@ -104,8 +87,8 @@ void Mixer::drain() {
     frameBytes_.clear();
     mixFrame(m, s, gain, frameBytes_);
     // Consumed only after mixing: the spans point into the queues.
-    if (takeMic) micBuffer_.drop(n);
-    if (takeSystem) systemBuffer_.drop(n);
+    if (takeMic) micBuffer_.consume(n);
+    if (takeSystem) systemBuffer_.consume(n);
 
     stdoutHandle_.write(frameBytes_);
     ++tick_;

@@ -146,13 +146,15 @@ TEST_F(MicRecoveryTest, TheCountGoesOnAcrossSeries) {
 class InterruptDuringBuild final : public platform::CaptureSystem {
  public:
   InterruptDuringBuild(platform::sim::SimWorld& world) : world_(world), inner_(world.capture()) {}
-  std::shared_ptr<platform::CaptureDevice> deviceWithUniqueID(const std::string& uid) override {
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> deviceWithUniqueID(const std::string& uid) override {
     return inner_.deviceWithUniqueID(uid);
   }
-  std::shared_ptr<platform::CaptureDevice> defaultAudioDevice() override { return inner_.defaultAudioDevice(); }
-  std::shared_ptr<platform::CaptureInput> makeInput(const std::shared_ptr<platform::CaptureDevice>& device,
-                                                    std::optional<platform::PlatformError>& error) override {
-    return inner_.makeInput(device, error);
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> defaultAudioDevice() override {
+    return inner_.defaultAudioDevice();
+  }
+  platform::Result<std::shared_ptr<platform::CaptureInput>> makeInput(
+      const std::shared_ptr<platform::CaptureDevice>& device) override {
+    return inner_.makeInput(device);
   }
   std::shared_ptr<platform::CaptureSession> makeSession() override { return inner_.makeSession(); }
   std::shared_ptr<platform::AudioDataOutput> makeAudioDataOutput() override { return inner_.makeAudioDataOutput(); }

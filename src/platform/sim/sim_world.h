@@ -15,6 +15,7 @@
 #include "platform/capture.h"
 #include "platform/dispatch.h"
 #include "platform/pcm.h"
+#include "platform/shared/notification_center.h"
 
 namespace velmor::platform::sim {
 
@@ -107,19 +108,16 @@ class SimWorld {
   bool noDefaultCaptureDevice_ = false;
   double audioSpeed_ = 1;
   std::vector<std::weak_ptr<Session>> sessions_;
-  struct Observer {
-    CaptureNotification name;
-    const void* object;
-    std::function<void(const CaptureNotificationInfo&)> block;
-  };
-  std::map<ObserverToken, Observer> observers_;
-  ObserverToken nextToken_ = 1;
+  // Like a real capture layer's, notifications come on a queue of their own, after the
+  // event that caused them, never on the thread that scripted it.
+  NotificationCenter<CaptureNotification, CaptureNotificationInfo> notifications_;
   std::atomic<int> sessionsStarted_{0};
   std::unique_ptr<Hardware> hardware_;
   std::unique_ptr<Capture> capture_;
   std::shared_ptr<SimSystemAudio> systemAudio_;
 
-  void post(CaptureNotification name, const void* object, std::optional<PlatformError> error);
+  template <class Object>
+  void post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error);
 };
 
 // Generates `frames` frames of the device's audio starting at frame `start` of its script;

@@ -236,12 +236,13 @@ Pieces convertInPieces(AudioConverter& converter, Feeder& feeder, std::uint32_t 
   Pieces run;
   for (;;) {
     auto output = PcmBuffer::make(converter.outputFormat(), capacity);
-    std::optional<PlatformError> error;
-    run.statuses.push_back(converter.convert(*output, error, feeder.block()));
-    EXPECT_FALSE(error.has_value());
+    const auto status = converter.convert(*output, feeder.block());
+    EXPECT_TRUE(status.ok());
+    if (!status) return run;
+    run.statuses.push_back(status.value());
     const float* data = output->floatChannelData(0);
     run.samples.insert(run.samples.end(), data, data + output->frameLength());
-    if (output->frameLength() == 0 || error) return run;
+    if (output->frameLength() == 0) return run;
   }
 }
 
@@ -273,14 +274,12 @@ TEST(ConverterStreaming, AsksForInputWhileThereIsRoom) {
   auto converter = AudioConverter::make(input, monoTarget());
   Feeder feeder{std::vector<const PcmBuffer*>(20, piece.get())};
   auto output = PcmBuffer::make(monoTarget(), 35);
-  std::optional<PlatformError> error;
-  EXPECT_EQ(converter->convert(*output, error, feeder.block()), ConverterOutputStatus::haveData);
+  EXPECT_EQ(converter->convert(*output, feeder.block()).value(), ConverterOutputStatus::haveData);
   EXPECT_EQ(output->frameLength(), 35u);
   EXPECT_EQ(feeder.calls, 4) << "three buffers and a half fill 35 frames";
   // The other half of the fourth buffer comes first next time.
-  EXPECT_EQ(converter->convert(*output, error, feeder.block()), ConverterOutputStatus::haveData);
+  EXPECT_EQ(converter->convert(*output, feeder.block()).value(), ConverterOutputStatus::haveData);
   for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(output->floatChannelData(0)[i], piece->floatChannelData(0)[5 + i]);
-  EXPECT_FALSE(error.has_value());
 }
 
 TEST(ConverterStreaming, RunsDryWithoutData) {
@@ -291,11 +290,9 @@ TEST(ConverterStreaming, RunsDryWithoutData) {
   for (Feeder* feeder : {&nothing, &emptyForEver}) {
     auto converter = AudioConverter::make(f.input, monoTarget());
     auto output = PcmBuffer::make(monoTarget(), 100);
-    std::optional<PlatformError> error;
-    EXPECT_EQ(converter->convert(*output, error, feeder->block()), ConverterOutputStatus::inputRanDry);
+    EXPECT_EQ(converter->convert(*output, feeder->block()).value(), ConverterOutputStatus::inputRanDry);
     EXPECT_EQ(output->frameLength(), 0u);
     EXPECT_EQ(feeder->calls, 1);
-    EXPECT_FALSE(error.has_value());
   }
 }
 
@@ -308,8 +305,7 @@ TEST(ConverterStreaming, EndOfStreamReleasesTheTail) {
   EXPECT_EQ(run.statuses.back(), ConverterOutputStatus::endOfStream);
   const int callsAtEnd = feeder.calls;
   auto output = PcmBuffer::make(monoTarget(), 10);
-  std::optional<PlatformError> error;
-  EXPECT_EQ(converter->convert(*output, error, feeder.block()), ConverterOutputStatus::endOfStream);
+  EXPECT_EQ(converter->convert(*output, feeder.block()).value(), ConverterOutputStatus::endOfStream);
   EXPECT_EQ(feeder.calls, callsAtEnd) << "no input is asked for after the end";
 }
 
@@ -327,13 +323,11 @@ TEST(ConverterStreaming, RefusesBuffersInAnotherFormat) {
   };
   for (const auto& c : cases) {
     auto converter = AudioConverter::make(f.input, monoTarget());
-    std::optional<PlatformError> error;
     const ConverterInputBlock block = [&](std::uint32_t, ConverterInputStatus& status) {
       status = ConverterInputStatus::haveData;
       return c.input;
     };
-    EXPECT_EQ(converter->convert(*c.output, error, block), ConverterOutputStatus::error) << c.name;
-    EXPECT_TRUE(error.has_value()) << c.name;
+    EXPECT_FALSE(converter->convert(*c.output, block).ok()) << c.name;
     EXPECT_EQ(c.output->frameLength(), 0u) << c.name;
   }
 }

@@ -26,7 +26,7 @@ void Recorder::captureOutput(const platform::SampleBuffer& buffer) {
     const auto frames = static_cast<std::uint32_t>(buffer.numSamples());
     if (format && frames > 0) {
       if (auto pcm = platform::PcmBuffer::make(*format, frames);
-          pcm && buffer.copyPcmData(0, frames, *pcm) == platform::kHwNoError) {
+          pcm && buffer.copyPcmData(0, frames, *pcm).ok()) {
         const auto data = pcm->buffer(0);
         copied.assign(reinterpret_cast<const char*>(data.data()), frames * format->bytesPerFrameInBuffer());
       }
