@@ -1,4 +1,5 @@
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -128,6 +129,38 @@ TEST(ManualDispatch, SleepingTaskWakesOnlyWhenTheClockPasses) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   EXPECT_GE(slept.load(), 1'000'000'000);
+}
+
+// Tasks that wait on the clock or on a semaphore are settled: nothing moves until the test
+// moves the clock or signals, and a signal counts the task it wakes as running at once.
+TEST(ManualDispatch, SettledTasksWaitOnTheClockOrASemaphore) {
+  ManualDispatch dispatch;
+  std::shared_ptr<Semaphore> semaphore = dispatch.makeSemaphore(0);
+  std::atomic<int> stage{0};
+  dispatch.runTask([&] {
+    dispatch.sleep(seconds(1));
+    stage = 1;
+    semaphore->wait();
+    stage = 2;
+    throw std::runtime_error("the task's end");
+  });
+  ASSERT_TRUE(dispatch.settleTasks());
+  EXPECT_EQ(stage, 0);
+  dispatch.advance(seconds(0.99));
+  ASSERT_TRUE(dispatch.settleTasks());
+  EXPECT_EQ(stage, 0);
+  dispatch.advance(seconds(0.01));
+  ASSERT_TRUE(dispatch.settleTasks());
+  EXPECT_EQ(stage, 1);
+  EXPECT_EQ(dispatch.runningTasks(), 1);
+  semaphore->signal();
+  ASSERT_TRUE(dispatch.settleTasks());
+  EXPECT_EQ(stage, 2);
+  EXPECT_EQ(dispatch.runningTasks(), 0);
+  const auto failure = dispatch.takeTaskFailure();
+  ASSERT_TRUE(failure);
+  EXPECT_THROW(std::rethrow_exception(failure), std::runtime_error);
+  EXPECT_FALSE(dispatch.takeTaskFailure());
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include "platform/manual/manual_dispatch.h"
 
+#include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/threaded/thread_dispatch.h"
 
 namespace velmor::platform {
 namespace {
 thread_local const SerialQueue* currentManualQueue = nullptr;
+thread_local const ManualDispatch* currentTaskDispatch = nullptr;  // set on task threads
 }  // namespace
 
 class ManualQueue final : public SerialQueue, public std::enable_shared_from_this<ManualQueue> {
@@ -49,16 +53,129 @@ SerialQueue& ManualDispatch::mainQueue() { return *main_; }
 
 void ManualDispatch::runMainLoop() { runUntilIdle(); }
 
-std::unique_ptr<Semaphore> ManualDispatch::makeSemaphore(int initial) {
-  return makeThreadSemaphore(initial);
+// A semaphore whose waiting tasks count as parked: a signal hands the count over at once,
+// so a task it wakes is running again before signal() returns.
+class ManualDispatch::ParkingSemaphore final : public platform::Semaphore {
+ public:
+  ParkingSemaphore(ManualDispatch& dispatch, int initial) : dispatch_(dispatch), count_(initial) {}
+
+  void signal() override {
+    std::lock_guard lock(dispatch_.mutex_);
+    if (!waiters_.empty()) {
+      Waiter* waiter = waiters_.front();
+      waiters_.erase(waiters_.begin());
+      waiter->granted = true;
+      if (waiter->parked) --dispatch_.parkedTasks_;
+      changed_.notify_all();
+      dispatch_.tasksChanged_.notify_all();
+    } else {
+      ++count_;
+    }
+  }
+  void wait() override { (void)take(std::nullopt); }
+  bool waitFor(Duration timeout) override { return take(timeout); }
+
+ private:
+  struct Waiter {
+    bool parked;
+    bool granted = false;
+  };
+
+  bool take(std::optional<Duration> timeout) {
+    std::unique_lock lock(dispatch_.mutex_);
+    if (count_ > 0) {
+      --count_;
+      return true;
+    }
+    Waiter waiter{dispatch_.inTask()};
+    waiters_.push_back(&waiter);
+    if (waiter.parked) {
+      ++dispatch_.parkedTasks_;
+      dispatch_.tasksChanged_.notify_all();
+    }
+    const auto granted = [&] { return waiter.granted; };
+    if (!timeout) {
+      changed_.wait(lock, granted);
+    } else if (!changed_.wait_for(lock, *timeout, granted)) {
+      std::erase(waiters_, &waiter);
+      if (waiter.parked) --dispatch_.parkedTasks_;
+      dispatch_.tasksChanged_.notify_all();
+      return false;
+    }
+    return true;
+  }
+
+  ManualDispatch& dispatch_;
+  std::condition_variable changed_;
+  int count_;
+  std::vector<Waiter*> waiters_;  // in arrival order
+};
+
+std::unique_ptr<platform::Semaphore> ManualDispatch::makeSemaphore(int initial) {
+  return std::make_unique<ParkingSemaphore>(*this, initial);
 }
 
-void ManualDispatch::runTask(Task task) { std::thread(std::move(task)).detach(); }
+bool ManualDispatch::inTask() const { return currentTaskDispatch == this; }
+
+void ManualDispatch::runTask(Task task) {
+  {
+    std::lock_guard lock(mutex_);
+    ++liveTasks_;
+  }
+  std::thread([this, task = std::move(task)]() mutable {
+    currentTaskDispatch = this;
+    std::exception_ptr failure;
+    try {
+      task();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    task = nullptr;  // what it captured goes before the task counts as ended
+    std::lock_guard lock(mutex_);
+    if (failure && !taskFailure_) taskFailure_ = failure;
+    --liveTasks_;
+    tasksChanged_.notify_all();
+  }).detach();
+}
 
 void ManualDispatch::sleep(Duration duration) {
   std::unique_lock lock(mutex_);
   const std::int64_t until = now_ + duration.count();
+  if (now_ >= until) return;
+  // Counted as parked until the clock passes `until`; whoever moves it counts the wake-up.
+  const bool parked = inTask();
+  if (parked) {
+    sleepers_.insert(until);
+    ++parkedTasks_;
+    tasksChanged_.notify_all();
+  }
   clockMoved_.wait(lock, [&] { return now_ >= until; });
+}
+
+void ManualDispatch::moveClockLocked(std::int64_t to) {
+  if (to <= now_) return;
+  now_ = to;
+  while (!sleepers_.empty() && *sleepers_.begin() <= now_) {
+    sleepers_.erase(sleepers_.begin());
+    --parkedTasks_;
+  }
+  clockMoved_.notify_all();
+  tasksChanged_.notify_all();
+}
+
+bool ManualDispatch::settleTasks(Duration timeout) {
+  std::unique_lock lock(mutex_);
+  return tasksChanged_.wait_for(lock, timeout, [&] { return parkedTasks_ == liveTasks_; });
+}
+
+int ManualDispatch::runningTasks() const {
+  std::lock_guard lock(mutex_);
+  return liveTasks_;
+}
+
+std::exception_ptr ManualDispatch::takeTaskFailure() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(taskFailure_, nullptr);
 }
 
 std::int64_t ManualDispatch::uptimeNanos() const {
@@ -83,10 +200,7 @@ void ManualDispatch::runDue(std::int64_t until) {
       std::lock_guard lock(mutex_);
       auto first = items_.begin();
       if (first == items_.end() || first->first.due > until) break;
-      if (first->first.due > now_) {
-        now_ = first->first.due;
-        clockMoved_.notify_all();
-      }
+      moveClockLocked(first->first.due);
       item = std::move(first->second);
       items_.erase(first);
     }
@@ -101,11 +215,8 @@ void ManualDispatch::advance(Duration by) {
     target = now_ + by.count();
   }
   runDue(target);
-  {
-    std::lock_guard lock(mutex_);
-    if (target > now_) now_ = target;
-  }
-  clockMoved_.notify_all();
+  std::lock_guard lock(mutex_);
+  moveClockLocked(target);
 }
 
 void ManualDispatch::runUntilIdle() { runDue(uptimeNanos()); }

@@ -3,9 +3,11 @@
 // and then every task that falls due runs on the test's thread, in order of due time.
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 
 #include "platform/dispatch.h"
 
@@ -24,7 +26,8 @@ class ManualDispatch final : public Dispatch, public Clock {
   void runMainLoop() override;
   void stopMainLoop() override {}
   std::unique_ptr<Semaphore> makeSemaphore(int initial) override;
-  // Runs on a thread of its own, so that the task can sleep on the manual clock.
+  // Runs on a thread of its own, so that the task can sleep on the manual clock. What the
+  // task throws is kept for takeTaskFailure.
   void runTask(Task task) override;
   // Blocks until a test has advanced the clock past the duration.
   void sleep(Duration duration) override;
@@ -36,6 +39,15 @@ class ManualDispatch final : public Dispatch, public Clock {
   // Runs every task due at the current time, including those they submit.
   void runUntilIdle();
   std::size_t pendingTasks() const;
+
+  // Waits (in real time, up to `timeout`) until every task started with runTask has ended
+  // or waits on the clock or on one of this dispatch's semaphores: a test then knows that
+  // nothing moves until it advances the clock or signals. False on timeout.
+  bool settleTasks(Duration timeout = std::chrono::seconds(10));
+  // How many tasks started with runTask have not ended yet.
+  int runningTasks() const;
+  // The first exception a task ended with, if any, and forgets it.
+  std::exception_ptr takeTaskFailure();
 
  private:
   friend class ManualQueue;
@@ -51,8 +63,11 @@ class ManualDispatch final : public Dispatch, public Clock {
     Task task;
   };
 
+  class ParkingSemaphore;
   void schedule(const std::shared_ptr<ManualQueue>& queue, std::int64_t due, Task task);
   void runDue(std::int64_t until);
+  void moveClockLocked(std::int64_t to);  // wakes the sleepers that fall due
+  bool inTask() const;
 
   mutable std::mutex mutex_;
   std::condition_variable clockMoved_;
@@ -60,6 +75,12 @@ class ManualDispatch final : public Dispatch, public Clock {
   std::uint64_t nextSeq_ = 0;
   std::map<Key, Item> items_;
   std::shared_ptr<ManualQueue> main_;
+  // Tasks: how many run, how many of those wait on the clock or a semaphore.
+  std::condition_variable tasksChanged_;
+  int liveTasks_ = 0;
+  int parkedTasks_ = 0;
+  std::multiset<std::int64_t> sleepers_;  // the wake-up times of sleeping tasks
+  std::exception_ptr taskFailure_;
 };
 
 }  // namespace velmor::platform

@@ -2,42 +2,12 @@
 
 #include <algorithm>
 
+#include "platform/shared/delivery_gate.h"
+
 namespace velmor::platform::sim {
 namespace {
 
 constexpr const char* kScreenDomain = "sim.screencapture";
-
-// Whether buffers may reach a receiver. A delivery runs under the gate's delivery lock, so
-// once closeAndWait returns, none is under way and none starts.
-class Gate {
- public:
-  std::uint64_t open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    return ++run_;
-  }
-  void closeAndWait() {
-    std::lock_guard deliverLock(deliverMutex_);
-    std::lock_guard lock(mutex_);
-    open_ = false;
-    ++run_;
-  }
-  bool isOpen(std::uint64_t run) {
-    std::lock_guard lock(mutex_);
-    return open_ && run == run_;
-  }
-  template <class Deliver>
-  void deliver(std::uint64_t run, Deliver deliver) {
-    std::lock_guard deliverLock(deliverMutex_);
-    if (isOpen(run)) deliver();
-  }
-
- private:
-  std::mutex deliverMutex_;
-  std::mutex mutex_;
-  bool open_ = false;
-  std::uint64_t run_ = 0;
-};
 
 // `frames` frames of the script from frame `start`, laid out as `format` says; silence
 // once the script has ended (the device keeps running).
@@ -55,7 +25,7 @@ std::shared_ptr<PcmBuffer> render(const SimAudio& audio, const StreamDescription
   std::shared_ptr<PcmBuffer> buffer = PcmBuffer::make(*pcmFormat, frames);
   if (!buffer) return nullptr;
   buffer->setFrameLength(frames);
-  if (rendered->copyPcmData(0, frames, *buffer) != kHwNoError) return nullptr;
+  if (!rendered->copyPcmData(0, frames, *buffer).ok()) return nullptr;
   return buffer;
 }
 
@@ -71,7 +41,7 @@ struct SimSystemAudio::Proc {
   AudioObjectId device = 0;
   std::shared_ptr<SerialQueue> queue;
   IOBlock block;
-  std::shared_ptr<Gate> gate = std::make_shared<Gate>();
+  std::shared_ptr<DeliveryGate> gate = std::make_shared<DeliveryGate>();
   bool running = false;
   std::uint64_t run = 0;
   std::int64_t nextFrame = 0;
@@ -401,7 +371,7 @@ class SimSystemAudio::Stream final : public ScreenStream, public std::enable_sha
   }
 
   void tick(std::uint64_t run) {
-    if (!gate_->isOpen(run)) return;
+    if (gate_->current() != run) return;
     const StreamDescription described = format();
     SimAudio audio;
     {
@@ -440,7 +410,7 @@ class SimSystemAudio::Stream final : public ScreenStream, public std::enable_sha
   const ContentFilter filter_;
   const StreamConfiguration configuration_;
   const std::weak_ptr<StreamDelegate> delegate_;
-  const std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+  const std::shared_ptr<DeliveryGate> gate_ = std::make_shared<DeliveryGate>();
   std::mutex mutex_;
   std::vector<Output> outputs_;
   bool running_ = false;

@@ -113,6 +113,37 @@ TEST(PcmBufferMake, BuffersMatchTheLayoutAndStartZeroed) {
   EXPECT_EQ(planar->frameLength(), 10u);
 }
 
+// A device's IO buffers are read where they lie: the view is their memory, not a copy.
+TEST(PcmBufferWrap, ViewsTheBuffersWithoutCopyingWhenTheyFitTheLayout) {
+  std::vector<float> left(64, 0.25f), right(64, -0.5f);
+  const auto bytesOf = [](const std::vector<float>& v) { return std::as_bytes(std::span<const float>(v)); };
+  const std::vector<platform::InputBuffer> planar{{1, bytesOf(left)}, {1, bytesOf(right)}};
+  const auto view = PcmBuffer::wrap(formatOf(describe(48000, kFloat, 32, 2, false)), planar);
+  ASSERT_NE(view, nullptr);
+  EXPECT_EQ(view->frameLength(), 64u);
+  EXPECT_EQ(view->frameCapacity(), 64u);
+  ASSERT_EQ(view->bufferCount(), 2u);
+  EXPECT_EQ(view->buffer(0).data(), bytesOf(left).data());
+  EXPECT_EQ(view->buffer(1).data(), bytesOf(right).data());
+  EXPECT_EQ(view->floatChannelData(1), right.data());
+
+  std::vector<std::int16_t> interleaved(2 * 10 + 1);  // a stray half frame is left out
+  const std::vector<platform::InputBuffer> one{{2, std::as_bytes(std::span<const std::int16_t>(interleaved))}};
+  const auto stereo16 = PcmBuffer::wrap(formatOf(describe(44100, kInt, 16, 2, true)), one);
+  ASSERT_NE(stereo16, nullptr);
+  EXPECT_EQ(stereo16->frameLength(), 10u);
+
+  const std::vector<platform::InputBuffer> none;
+  const std::vector<platform::InputBuffer> uneven{{1, bytesOf(left)}, {1, bytesOf(right).first(128)}};
+  const std::vector<platform::InputBuffer> wrongChannels{{2, bytesOf(left)}, {2, bytesOf(right)}};
+  const AudioFormat planarStereo = formatOf(describe(48000, kFloat, 32, 2, false));
+  EXPECT_EQ(PcmBuffer::wrap(planarStereo, none), nullptr);
+  EXPECT_EQ(PcmBuffer::wrap(planarStereo, one), nullptr);  // one buffer for two planes
+  EXPECT_EQ(PcmBuffer::wrap(planarStereo, uneven), nullptr);
+  EXPECT_EQ(PcmBuffer::wrap(planarStereo, wrongChannels), nullptr);
+  EXPECT_EQ(PcmBuffer::wrap(formatOf(describe(48000, kFloat, 32, 2, true)), planar), nullptr);
+}
+
 TEST(PcmBufferFloatChannelData, OnlyForPlanarOrMonoFloat32) {
   const struct {
     StreamDescription description;
