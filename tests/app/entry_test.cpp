@@ -46,6 +46,33 @@ TEST_F(EntryTest, SigtermStopsTheMicrophoneBeforeExitingZero) {
   EXPECT_EQ(events[1], (nlohmann::json{{"type", "ready"}}));
 }
 
+// SIGTERM stops the microphone and destroys the tap; the screen-capture stream is asked to
+// stop and not waited for.
+TEST_F(EntryTest, SigtermStopsWhicheverSystemAudioSourceRuns) {
+  auto& system = sim.world.systemAudio();
+  system.addOutputDevice(50, "BuiltInSpeakerDevice");
+  system.setDefaultOutput(50);
+  system.setDefaultSystemOutput(50);
+  system.setDisplays({platform::Display{1, "Built-in Display"}});
+  sim.world.addDevice(testing::simMic(1, "Built-in Microphone", platform::kTransportBuiltIn));
+  sim.world.setDefaultInput(1);
+
+  EXPECT_EQ(run({"--mic", "default", "--system"}), 0);
+  EXPECT_EQ(system.counts().devicesRunning, 1);
+  EXPECT_EQ(signal(sim.signals.terminate), 0);
+  EXPECT_EQ(sim.world.sessionsRunning(), 0);
+  EXPECT_EQ(system.counts().tapsAlive, 0);
+  EXPECT_EQ(system.counts().aggregatesAlive, 0);
+
+  sim.environment.values["VELMOR_SYSTEM_AUDIO"] = "screen";
+  EXPECT_EQ(run({"--system"}), 0);
+  ASSERT_TRUE(sim.dispatch.settleTasks());
+  EXPECT_EQ(system.counts().streamsRunning, 1);
+  EXPECT_EQ(signal(sim.signals.terminate), 0);
+  EXPECT_EQ(system.counts().stopCalls, 1);
+  EXPECT_EQ(system.counts().streamsRunning, 0);
+}
+
 TEST_F(EntryTest, SigintExitsAtOnceLeavingTheSessionAsItIs) {
   sim.world.addDevice(testing::simMic(1, "Built-in Microphone", platform::kTransportBuiltIn));
   sim.world.setDefaultInput(1);
@@ -83,6 +110,11 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{"1e7", "Unsupported capture rate 1e+07: --rate must be between 100 and 768000 Hz"}));
 
 TEST_F(EntryTest, ExtremeRatesThatFrameAreAccepted) {
+  // A tap that builds at once: its pauses would wait on this thread's clock.
+  auto& system = sim.world.systemAudio();
+  system.addOutputDevice(50, "BuiltInSpeakerDevice");
+  system.setDefaultOutput(50);
+  system.setDefaultSystemOutput(50);
   EXPECT_EQ(run({"--system", "--rate", "768000"}), 0);
   EXPECT_EQ(sim.stdErr.events().back(), (nlohmann::json{{"type", "ready"}}));
 }

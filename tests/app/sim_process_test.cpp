@@ -2,8 +2,10 @@
 // world, with its arguments, its standard output bytes, its events, its status and signals.
 #include <signal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -161,13 +163,147 @@ TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
                                        {"restarts", 1}}));
 }
 
-TEST(SimProcess, SystemAloneIsReadyWithoutAMicrophone) {
-  const auto result = runSim({"--system"}, micScenario(), afterLines(2, SIGTERM));
+// A speaker and headphones, a tap playing a 440 Hz tone, one display whose stream plays
+// 1 kHz, and this process among the running applications.
+nlohmann::json systemScenario() {
+  return {{"outputs", {{{"id", 50}, {"uid", "BuiltInSpeakerDevice"}}, {{"id", 51}, {"uid", "ExternalHeadphones"}}}},
+          {"defaultOutput", 50},
+          {"defaultSystemOutput", 50},
+          {"tapAudio", {{"bufferFrames", 480}, {"audio", {{{"sine", 440}, {"amplitude", 0.5}, {"seconds", 3600}}}}}},
+          {"displays", {{{"id", 1}, {"name", "Built-in Display"}}}},
+          {"applications", {{{"pid", 1}, {"bundle", "com.example.player"}}, {{"pid", "self"}, {"bundle", "com.velmor.audio"}}}},
+          {"streamAudio", {{"bufferFrames", 1024}, {"audio", {{{"sine", 1000}, {"amplitude", 0.25}, {"seconds", 3600}}}}}}};
+}
+
+std::vector<nlohmann::json> nonLevel(const ProcessResult& result) {
+  std::vector<nlohmann::json> found;
+  for (auto& e : result.events()) {
+    if (e["type"] != "level") found.push_back(e);
+  }
+  return found;
+}
+
+std::size_t indexOf(const std::vector<nlohmann::json>& events, const nlohmann::json& event) {
+  return static_cast<std::size_t>(std::find(events.begin(), events.end(), event) - events.begin());
+}
+
+const nlohmann::json kTapInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "tap"}};
+const nlohmann::json kScreenInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
+const nlohmann::json kReady{{"type", "ready"}};
+
+TEST(SimProcess, SystemAloneRecordsTheTapAndIsReadyAfterIt) {
+  const auto result = runSim({"--system"}, {{"systemAudio", systemScenario()}}, afterLines(12, SIGTERM));
   EXPECT_EQ(result.status, 0);
-  const auto events = result.events();
+  const auto events = nonLevel(result);
   ASSERT_EQ(events.size(), 2u);
-  EXPECT_EQ(events[0]["message"], "System audio unavailable: this build has no system-audio source");
-  EXPECT_EQ(events[1]["type"], "ready");
+  EXPECT_EQ(events[0], kTapInUse);
+  EXPECT_EQ(events[1], kReady);
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  ASSERT_GT(samples.size(), 8000u);
+  double sum = 0;
+  for (std::size_t i = 1600; i < samples.size(); ++i) sum += double(samples[i]) * samples[i];
+  EXPECT_NEAR(std::sqrt(sum / double(samples.size() - 1600)) / 32767.0, 0.5 / std::numbers::sqrt2, 0.01);
+}
+
+// The microphone starts first, then system audio, then "ready".
+TEST(SimProcess, ReadyFollowsBothStarts) {
+  auto scenario = micScenario();
+  scenario["systemAudio"] = systemScenario();
+  const auto result = runSim({"--mic", "builtin", "--system"}, scenario, afterLines(5, SIGTERM));
+  EXPECT_EQ(result.status, 0);
+  const auto events = nonLevel(result);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0]["source"], "mic");
+  EXPECT_EQ(events[1], kTapInUse);
+  EXPECT_EQ(events[2], kReady);
+  // Both tones are in the mix: the microphone's halved beside the louder system audio.
+  for (const auto& level : result.events()) {
+    if (level["type"] != "level") continue;
+    EXPECT_NEAR(level["mic"].get<double>(), 0.5 / std::numbers::sqrt2, 0.02);
+    EXPECT_NEAR(level["system"].get<double>(), 0.5 / std::numbers::sqrt2, 0.02);
+  }
+}
+
+struct ReopenCase {
+  const char* name;
+  nlohmann::json timeline;
+  int status;
+  const char* cause;
+  const char* reason;
+};
+
+TEST(SimProcess, TheTapLeavesWithAReopenLineAndTheStatusOfItsCause) {
+  const std::vector<ReopenCase> cases{
+      {"device", {{{"at", 0.5}, {"defaultOutput", 51}}}, 75, "device", "the output device changed"},
+      {"system output", {{{"at", 0.5}, {"defaultSystemOutput", 51}}}, 75, "device", "the output device changed"},
+      {"quiet", {{{"at", 0.3}, {"tapIO", "stop"}}}, 76, "quiet", "the tap went quiet"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto scenario = nlohmann::json{{"systemAudio", systemScenario()}, {"timeline", c.timeline}};
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = runSim({"--system"}, scenario);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_LT(took, std::chrono::seconds(8));
+    const auto events = nonLevel(result);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], kTapInUse);
+    EXPECT_EQ(events[1], kReady);
+    EXPECT_EQ(events[2], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"},
+                                         {"via", "tap"}, {"event", "reopen"}, {"cause", c.cause}, {"reason", c.reason}}));
+    // The reopen line is the last thing written.
+    EXPECT_EQ(result.events().back(), events[2]);
+  }
+}
+
+TEST(SimProcess, WithoutTapsTheFallbackLineThenTheScreenPath) {
+  auto system = systemScenario();
+  system["taps"] = false;
+  const auto result = runSim({"--system"}, {{"systemAudio", system}}, [](const std::string& out, const std::string& err) {
+    return err.find(R"("via":"screen")") != std::string::npos && out.size() > 16000 ? SIGTERM : 0;
+  });
+  EXPECT_EQ(result.status, 0);
+  const auto events = nonLevel(result);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"},
+                                       {"event", "fallback"}, {"reason", "this macOS has no audio taps"}}));
+  EXPECT_LT(indexOf(events, kReady), events.size());
+  EXPECT_LT(indexOf(events, kScreenInUse), events.size());
+}
+
+// A display gone when the stream restarts: "stopped", then the fatal error.
+TEST(SimProcess, NoDisplayIsFatalEvenDuringARestart) {
+  const nlohmann::json scenario{
+      {"systemAudio", systemScenario()},
+      {"environment", {{"VELMOR_SYSTEM_AUDIO", "screen"}}},
+      {"timeline", {{{"at", 0.5}, {"displays", nlohmann::json::array()}}, {{"at", 0.6}, {"streamStop", "the display went to sleep"}}}}};
+  const auto result = runSim({"--system"}, scenario);
+  EXPECT_EQ(result.status, 1);
+  const auto events = nonLevel(result);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_LT(indexOf(events, kReady), 2u);
+  EXPECT_LT(indexOf(events, kScreenInUse), 2u);
+  EXPECT_EQ(events[2], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"event", "stopped"},
+                                       {"reason", "the display went to sleep"}}));
+  EXPECT_EQ(events[3], (nlohmann::json{{"type", "error"}, {"message", "No display to capture audio from"}}));
+}
+
+TEST(SimProcess, AStoppedStreamRestartsAndItsAudioGoesOn) {
+  const nlohmann::json scenario{{"systemAudio", systemScenario()},
+                                {"environment", {{"VELMOR_SYSTEM_AUDIO", "screen"}}},
+                                {"timeline", {{{"at", 0.5}, {"streamStop", "the display went to sleep"}}}}};
+  std::optional<std::size_t> restartedAt;
+  const auto result = runSim({"--system"}, scenario, [&](const std::string& out, const std::string& err) {
+    if (!restartedAt && err.find("restarted") != std::string::npos) restartedAt = out.size();
+    return restartedAt && out.size() > *restartedAt + 16000 ? SIGTERM : 0;
+  });
+  EXPECT_EQ(result.status, 0);
+  const auto events = nonLevel(result);
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"},
+                                       {"via", "screen"}, {"event", "restarted"}, {"restarts", 1}}));
 }
 
 TEST(SimProcess, HostileArgumentsNeitherCrashNorHang) {
