@@ -1,5 +1,7 @@
 #include "platform/manual/manual_dispatch.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -43,7 +45,15 @@ class ManualQueue final : public SerialQueue, public std::enable_shared_from_thi
 };
 
 ManualDispatch::ManualDispatch() : main_(std::make_shared<ManualQueue>(*this, "main")) {}
-ManualDispatch::~ManualDispatch() = default;
+// A task still running would use this object after it is gone: wait for it to end. One
+// that waits on the clock would never end, and is a fault of the test that left it.
+ManualDispatch::~ManualDispatch() {
+  std::unique_lock lock(mutex_);
+  if (!tasksChanged_.wait_for(lock, std::chrono::seconds(10), [&] { return liveTasks_ == 0; })) {
+    std::fprintf(stderr, "ManualDispatch destroyed while %d task(s) still run or wait on it\n", liveTasks_);
+    std::abort();
+  }
+}
 
 std::shared_ptr<SerialQueue> ManualDispatch::makeSerialQueue(std::string label) {
   return std::make_shared<ManualQueue>(*this, std::move(label));

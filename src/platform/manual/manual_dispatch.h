@@ -18,6 +18,7 @@ class ManualQueue;
 class ManualDispatch final : public Dispatch, public Clock {
  public:
   ManualDispatch();
+  // Waits for the tasks started with runTask to end.
   ~ManualDispatch() override;
 
   std::shared_ptr<SerialQueue> makeSerialQueue(std::string label) override;
