@@ -237,9 +237,12 @@ bool Connection::ensureConnected(Lock& lock) {
   }
   wasReady_ = true;
   stale_ = true;
-  // Removals end recordings; any change to the sources or the default makes the copy stale.
+  // Removals end recordings; any change to the sources or the default makes the copy stale;
+  // sinks and the default sink matter to recordings of what the computer plays.
   if (pa_operation* subscribe = pa_context_subscribe(
-          context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
+          context,
+          static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER |
+                                              PA_SUBSCRIPTION_MASK_SINK),
           nullptr, nullptr)) {
     pa_operation_unref(subscribe);
   }
@@ -277,6 +280,13 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
   auto* self = static_cast<Connection*>(userdata);
   if (context != self->context_) return;
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+      self->notify([index](ConnectionListener& listener) { listener.sinkRemoved(index); });
+    }
+    return;
+  }
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER) self->notify([](ConnectionListener& listener) { listener.serverChanged(); });
   if (facility != PA_SUBSCRIPTION_EVENT_SOURCE && facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
   self->stale_ = true;
   if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {

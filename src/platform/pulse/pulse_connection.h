@@ -45,6 +45,9 @@ class ConnectionListener {
   virtual void sourceRemoved(std::uint32_t index) = 0;
   // The connection that was ready is gone (the server quit or dropped this client).
   virtual void connectionLost(int error) = 0;
+  // Something about the server changed, its default sink or source among it.
+  virtual void serverChanged() {}
+  virtual void sinkRemoved(std::uint32_t /*index*/) {}
 };
 
 // The transport kind that a source's properties describe.

@@ -4,6 +4,8 @@
 #include "platform/pulse/pulse_capture.h"
 #include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/pulse_hardware.h"
+#include "platform/pulse/pulse_screen.h"
+#include "platform/pulse/pulse_tap.h"
 #include "platform/threaded/thread_dispatch.h"
 
 namespace velmor::platform::pulse {
@@ -20,7 +22,9 @@ struct PulsePlatform::Parts {
   std::shared_ptr<Connection> connection = std::make_shared<Connection>();
   PulseAudioHardware hardware{connection};
   PulseCaptureSystem capture{dispatch, connection};
-  Platform platform{dispatch, stdOut, stdErr, process, environment, signals, hardware, capture};
+  PulseSystemAudio systemAudio{connection};
+  PulseScreenCapture screenCapture{dispatch, connection};
+  Platform platform{dispatch, stdOut, stdErr, process, environment, signals, hardware, capture, systemAudio, screenCapture};
 };
 
 PulsePlatform::PulsePlatform() : parts_(std::make_unique<Parts>()) {}
