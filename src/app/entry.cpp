@@ -25,8 +25,8 @@ namespace {
 
 // System audio has no source on this platform yet: say so, and capture goes on without it.
 void startSystem(Program& program) {
-  program.control.control(ControlEvent{
-      {"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
+  program.control.control(
+      ControlEvent{{"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
 }
 
 std::string describeRate(double rate) {
@@ -77,7 +77,8 @@ void runProgram(platform::Platform& platform, const std::vector<std::string>& ar
   // registry keeps them reachable, also in a test process that runs the entry many times.
   static auto* programs = new std::vector<std::unique_ptr<Program>>();
   auto* program = programs->emplace_back(std::make_unique<Program>(platform, argv)).get();
-  platform.signals.install([program] { shutDown(*program); }, [program] { platform::exitProcess(program->platform.process, 0); });
+  platform.signals.install([program] { shutDown(*program); },
+                           [program] { platform::exitProcess(program->platform.process, 0); });
 
   const Arguments& args = program->args;
   if (args.listDevices) listDevices(*program);

@@ -19,9 +19,12 @@ std::string deviceString(platform::AudioHardware& hardware, platform::AudioObjec
 }
 
 nlohmann::json toJson(const InputDevice& device) {
-  return nlohmann::json{{"id", device.id},           {"uid", device.uid},
-                        {"name", device.name},       {"builtin", device.builtin},
-                        {"isDefault", device.isDefault}, {"channels", device.channels}};
+  return nlohmann::json{{"id", device.id},
+                        {"uid", device.uid},
+                        {"name", device.name},
+                        {"builtin", device.builtin},
+                        {"isDefault", device.isDefault},
+                        {"channels", device.channels}};
 }
 
 void sortInputDevices(std::vector<InputDevice>& devices) {

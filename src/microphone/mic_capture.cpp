@@ -14,9 +14,7 @@ PlatformError micError(std::int64_t code, std::string message) {
 }  // namespace
 
 MicCapture::MicCapture(std::string deviceId, Context context)
-    : deviceId_(std::move(deviceId)),
-      context_(context),
-      queue_(context.dispatch.makeSerialQueue("velmor.audio.mic")) {}
+    : deviceId_(std::move(deviceId)), context_(context), queue_(context.dispatch.makeSerialQueue("velmor.audio.mic")) {}
 
 MicCapture::~MicCapture() = default;
 
@@ -34,9 +32,9 @@ platform::Result<std::shared_ptr<platform::CaptureDevice>> MicCapture::captureDe
   const auto resolved = resolveMic(deviceId_, context_.hardware, context_.control);
   if (resolved) {
     if (auto device = context_.capture.deviceWithUniqueID(resolved->uid)) return std::move(device).value();
-    context_.control.control(ControlEvent{
-        {"type", "error"},
-        {"message", "Microphone " + resolved->name + " could not be opened; using the system default"}});
+    context_.control.control(
+        ControlEvent{{"type", "error"},
+                     {"message", "Microphone " + resolved->name + " could not be opened; using the system default"}});
   }
   if (auto device = context_.capture.defaultAudioDevice()) return std::move(device).value();
   return micError(kNoMicrophone, "no microphone is available");

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "events/control_channel.h"
 #include "conversion/sample_conversion.h"
+#include "events/control_channel.h"
 #include "mixer/mixer.h"
 #include "platform/audio_hardware.h"
 #include "platform/capture.h"

@@ -57,8 +57,9 @@ TEST_F(EntryTest, SigintExitsAtOnceLeavingTheSessionAsItIs) {
 
 TEST_F(EntryTest, AMicrophoneThatCannotStartPreventsReadyAndSystemAudio) {
   EXPECT_EQ(run({"--mic", "default", "--system"}), 1);
-  EXPECT_EQ(sim.stdErr.events(), (std::vector<nlohmann::json>{
-                                     {{"type", "error"}, {"message", "Microphone could not start: no microphone is available"}}}));
+  EXPECT_EQ(sim.stdErr.events(),
+            (std::vector<nlohmann::json>{
+                {{"type", "error"}, {"message", "Microphone could not start: no microphone is available"}}}));
 }
 
 struct RateCase {

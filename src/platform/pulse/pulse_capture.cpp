@@ -271,7 +271,8 @@ void PulseSession::startRunning() {
 
   const pa_sample_spec sampleSpec = recordingSpec(source->sampleSpec);
   pa_channel_map map = source->channelMap;
-  if (map.channels != sampleSpec.channels) pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+  if (map.channels != sampleSpec.channels)
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &sampleSpec, &map);
   if (!stream) {
     ended_ = true;
@@ -400,8 +401,8 @@ void PulseSession::readFragments(pa_stream* stream) {
       if (queue) {
         const auto* start = static_cast<const std::byte*>(data);
         std::vector<std::vector<std::byte>> buffers(1, std::vector<std::byte>(start, start + frames * frameBytes_));
-        auto buffer = std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames),
-                                                           std::move(buffers));
+        auto buffer =
+            std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames), std::move(buffers));
         queue->async([gate = gate_, delegate = delegate, buffer, generation = *generation] {
           gate->deliver(generation, [&] {
             if (auto target = delegate.lock()) target->captureOutput(*buffer);
@@ -474,7 +475,8 @@ Result<std::shared_ptr<CaptureDevice>> PulseCaptureSystem::defaultAudioDevice() 
   if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
   const SourceRecord* source = snapshot->defaultSource ? snapshot->byName(*snapshot->defaultSource) : nullptr;
   // A monitor as the default means there is no microphone.
-  if (!source || source->monitor) return PlatformError{kDomain, PA_ERR_NOENTITY, "the server has no default microphone"};
+  if (!source || source->monitor)
+    return PlatformError{kDomain, PA_ERR_NOENTITY, "the server has no default microphone"};
   return std::shared_ptr<CaptureDevice>(core_->deviceObject(*source));
 }
 

@@ -11,9 +11,7 @@
 namespace velmor::platform::sim {
 namespace {
 
-StreamDescription defaultFormat() {
-  return StreamDescription{48000, SampleType::signedInteger, 16, 2, true};
-}
+StreamDescription defaultFormat() { return StreamDescription{48000, SampleType::signedInteger, 16, 2, true}; }
 
 void encodeSample(double x, const StreamDescription& format, std::byte* out) {
   x = std::clamp(x, -1.0, 1.0);
@@ -243,13 +241,15 @@ class SimWorld::Hardware final : public AudioHardware {
   }
   Result<std::optional<std::string>> stringProperty(AudioObjectId id, StringProperty property) override {
     const bool isUid = property == StringProperty::deviceUID;
-    return read(id, isUid ? "uid" : "name", [isUid](const SimDevice& device) { return isUid ? device.uid : device.name; });
+    return read(id, isUid ? "uid" : "name",
+                [isUid](const SimDevice& device) { return isUid ? device.uid : device.name; });
   }
 
  private:
   // One property of one device, unless the device is gone or the read is scripted to fail.
   template <class Get>
-  auto read(AudioObjectId id, const char* property, Get get) -> Result<decltype(get(std::declval<const SimDevice&>()))> {
+  auto read(AudioObjectId id, const char* property, Get get)
+      -> Result<decltype(get(std::declval<const SimDevice&>()))> {
     std::lock_guard lock(world_.mutex_);
     const SimDevice* device = world_.findLocked(id);
     if (!device) return hardwareError(kHwBadObject);
@@ -283,9 +283,8 @@ class SimWorld::Capture final : public CaptureSystem {
     AudioObjectId id = 0;
     {
       std::lock_guard lock(world_.mutex_);
-      const SimDevice* device = world_.noDefaultCaptureDevice_ || !world_.defaultInput_
-                                    ? nullptr
-                                    : world_.findLocked(*world_.defaultInput_);
+      const SimDevice* device =
+          world_.noDefaultCaptureDevice_ || !world_.defaultInput_ ? nullptr : world_.findLocked(*world_.defaultInput_);
       if (!device || device->inputBuffers.empty()) {
         return PlatformError{"sim.capture", -11814, "there is no default input device"};
       }
@@ -351,7 +350,8 @@ std::shared_ptr<SimWorld::Device> SimWorld::deviceObject(AudioObjectId id) {
   auto& object = deviceObjects_[id];
   if (!object) {
     const SimDevice* device = findLocked(id);
-    object = std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
+    object =
+        std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
   }
   return object;
 }
@@ -447,10 +447,12 @@ void SimWorld::postInterruption() {
 }
 
 template <class Object>
-void SimWorld::post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error) {
+void SimWorld::post(CaptureNotification name, const std::shared_ptr<Object>& object,
+                    std::optional<PlatformError> error) {
   // Observers registered the object as the capture layer's type, so that is its identity.
   using Identity = std::conditional_t<std::is_base_of_v<CaptureSession, Object>, CaptureSession, CaptureDevice>;
-  notifications_.post(name, std::static_pointer_cast<Identity>(object), CaptureNotificationInfo{name, std::move(error)});
+  notifications_.post(name, std::static_pointer_cast<Identity>(object),
+                      CaptureNotificationInfo{name, std::move(error)});
 }
 
 }  // namespace velmor::platform::sim
