@@ -1,6 +1,6 @@
 #include "app/entry.h"
 
-#include <sstream>
+#include <charconv>
 
 #include "app/program.h"
 #include "devices/input_devices.h"
@@ -29,10 +29,12 @@ void startSystem(Program& program) {
       ControlEvent{{"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
 }
 
+// The shortest text that reads back as the same number, so that a refused rate is named as
+// it was given (768000.4, not a rounded 768000).
 std::string describeRate(double rate) {
-  std::ostringstream text;
-  text << rate;
-  return text.str();
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, rate).ptr;
+  return std::string(text, end);
 }
 
 [[noreturn]] void capture(Program& program) {

@@ -81,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{"-16000", "Unsupported capture rate -16000: --rate must be between 100 and 768000 Hz"},
                       RateCase{"nan", "Unsupported capture rate nan: --rate must be between 100 and 768000 Hz"},
                       RateCase{"inf", "Unsupported capture rate inf: --rate must be between 100 and 768000 Hz"},
-                      RateCase{"1e7", "Unsupported capture rate 1e+07: --rate must be between 100 and 768000 Hz"}));
+                      RateCase{"1e7", "Unsupported capture rate 1e+07: --rate must be between 100 and 768000 Hz"},
+                      RateCase{"768000.4",
+                               "Unsupported capture rate 768000.4: --rate must be between 100 and 768000 Hz"},
+                      RateCase{"99.99", "Unsupported capture rate 99.99: --rate must be between 100 and 768000 Hz"}));
 
 TEST_F(EntryTest, ExtremeRatesThatFrameAreAccepted) {
   EXPECT_EQ(run({"--system", "--rate", "768000"}), 0);
