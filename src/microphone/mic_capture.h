@@ -57,7 +57,11 @@ class MicCapture final : public platform::SampleBufferDelegate, public std::enab
 
  private:
   platform::Result<std::shared_ptr<platform::CaptureDevice>> captureDevice();
-  std::optional<platform::PlatformError> build();
+  struct BuildFailure {
+    platform::PlatformError error;
+    bool configured = false;  // the session was set up and failed only to start
+  };
+  std::optional<BuildFailure> build();
   void observe(platform::CaptureNotification name, const void* object);
   void scheduleRestart(std::string reason);
   void restart(const std::string& reason, int attempt);

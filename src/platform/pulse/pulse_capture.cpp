@@ -180,7 +180,7 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   }
   void commitConfiguration() override {}
 
-  void startRunning() override;
+  Status startRunning() override;
   void stopRunning() override;
 
   // On the mainloop thread. True when this session recorded the source and now ends.
@@ -236,11 +236,12 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   std::size_t frameBytes_ = 0;
 };
 
-void PulseSession::startRunning() {
+Status PulseSession::startRunning() {
   std::shared_ptr<PulseInput> input;
   {
     std::lock_guard lock(mutex_);
-    if (gate_->current() || !input_) return;  // running already, or nothing to record
+    if (gate_->current()) return {};  // running already
+    if (!input_) return PlatformError{kDomain, PA_ERR_INVALID, "the session has no input"};
     input = input_;
     started_ = true;
   }
@@ -248,24 +249,14 @@ void PulseSession::startRunning() {
   Connection& connection = *core_->connection;
   Connection::Lock lock(connection);
   teardown();  // what is left of an earlier run that failed
-  ended_ = false;
+  // Until the stream is up, a failure is this call's answer, not a notification.
+  ended_ = true;
 
   const auto snapshot = connection.snapshot(lock, true);
-  if (!snapshot) {
-    ended_ = true;
-    postRuntimeError(connection.lastErrorCode(lock));
-    return;
-  }
+  if (!snapshot) return pulseError(connection.lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(device->uniqueID());
   if (!source || source->monitor) {
-    // Gone since the input was made: this session's own failure (the device's removal may
-    // already have been reported to its observers).
-    ended_ = true;
-    if (auto self = weak_from_this().lock()) {
-      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
-                  PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"});
-    }
-    return;
+    return PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"};
   }
   device->update(*source);
 
@@ -274,11 +265,7 @@ void PulseSession::startRunning() {
   if (map.channels != sampleSpec.channels)
     pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &sampleSpec, &map);
-  if (!stream) {
-    ended_ = true;
-    postRuntimeError(connection.lastErrorCode(lock));
-    return;
-  }
+  if (!stream) return pulseError(connection.lastErrorCode(lock));
   stream_ = stream;
   sourceIndex_ = source->index;
   description_ = describe(sampleSpec);
@@ -296,20 +283,26 @@ void PulseSession::startRunning() {
   // Never moved to another source: a recording of some other microphone under this one's
   // name would be wrong, so removal ends the stream and is reported.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  int failure = PA_OK;
   if (pa_stream_connect_record(stream, source->name.c_str(), &attributes, flags) < 0) {
-    streamFailed(stream);
-    return;
+    failure = connection.lastErrorCode(lock);
+  } else if (!connection.waitUntil(
+                 lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; },
+                 kOperationTimeout)) {
+    failure = PA_ERR_TIMEOUT;
+  } else if (stream_ != stream) {
+    return PlatformError{kDomain, PA_ERR_KILLED, "the session was stopped while it started"};
+  } else if (pa_stream_get_state(stream) != PA_STREAM_READY) {
+    failure = connection.lastErrorCode(lock);
   }
-  const bool settled = connection.waitUntil(
-      lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kOperationTimeout);
-  if (stream_ != stream) return;
-  if (!settled) {
-    end();
-    postRuntimeError(PA_ERR_TIMEOUT);
-    return;
+  if (failure != PA_OK) {
+    gate_->close();
+    teardown();
+    return pulseError(failure);
   }
-  // A failure while connecting was handled by the state callback.
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) sourceIndex_ = pa_stream_get_device_index(stream);
+  ended_ = false;  // from here on, failures are posted
+  sourceIndex_ = pa_stream_get_device_index(stream);
+  return {};
 }
 
 void PulseSession::stopRunning() {

@@ -129,15 +129,26 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
   void commitConfiguration() override {}
 
-  void startRunning() override {
+  Status startRunning() override {
     std::uint64_t generation = 0;
     {
       std::lock_guard lock(mutex_);
-      if (gate_->current() || !input_) return;
+      if (gate_->current()) return {};
+      if (!input_) return PlatformError{"sim.capture", -11800, "the session has no input"};
+      {
+        std::lock_guard worldLock(world_.mutex_);
+        SimDevice* device = world_.findLocked(input_->simDevice()->id);
+        if (!device) return PlatformError{"sim.capture", -11814, "the device is no longer connected"};
+        if (device->startFailures > 0) {
+          --device->startFailures;
+          return PlatformError{"sim.capture", -11803, device->name.value_or("the device") + " did not start"};
+        }
+      }
       generation = gate_->open();
     }
     world_.sessionsStarted_.fetch_add(1);
     scheduleTick(Duration(0), generation);
+    return {};
   }
 
   void stopRunning() override { halt(); }
@@ -401,6 +412,11 @@ void SimWorld::setDeviceListSlack(std::uint32_t entries) {
 void SimWorld::setInputFailures(AudioObjectId id, int failures) {
   std::lock_guard lock(mutex_);
   if (SimDevice* device = findLocked(id)) device->inputFailures = failures;
+}
+
+void SimWorld::setStartFailures(AudioObjectId id, int failures) {
+  std::lock_guard lock(mutex_);
+  if (SimDevice* device = findLocked(id)) device->startFailures = failures;
 }
 
 void SimWorld::setNoDefaultCaptureDevice(bool none) {
