@@ -68,6 +68,7 @@ std::optional<MicCapture::BuildFailure> MicCapture::build() {
   observe(CaptureNotification::sessionRuntimeError, session.get());
   observe(CaptureNotification::sessionWasInterrupted, session.get());
   observe(CaptureNotification::deviceWasDisconnected, device.get());
+  observe(CaptureNotification::sessionDroppedSamples, session.get());
   micName_ = device->localizedName();
   micUID_ = device->uniqueID();
   if (auto started = session->startRunning(); !started) {
@@ -96,6 +97,11 @@ void MicCapture::observe(CaptureNotification name, const void* object) {
             break;
           case CaptureNotification::sessionWasInterrupted:
             self->scheduleRestart("the capture session was interrupted");
+            break;
+          case CaptureNotification::sessionDroppedSamples:
+            // Once when dropping begins, not once a buffer: the parent learns that it lost audio.
+            self->context_.control.control(
+                ControlEvent{{"type", "error"}, {"message", "Microphone audio dropped: " + std::string(kDroppedReason)}});
             break;
         }
       }));

@@ -39,6 +39,9 @@ class MicCapture final : public platform::SampleBufferDelegate, public std::enab
   static constexpr platform::Duration kRetryStep = platform::seconds(0.5);
   static constexpr int kLastAttempt = 5;
 
+  // Why audio is dropped when a source's backlog overflows: the mixer waits on standard output.
+  static constexpr const char* kDroppedReason = "standard output is not being read";
+
   MicCapture(std::string deviceId, Context context);
   ~MicCapture() override;
 

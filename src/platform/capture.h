@@ -58,7 +58,14 @@ class CaptureSession {
   virtual void stopRunning() = 0;
 };
 
-enum class CaptureNotification { sessionRuntimeError, sessionWasInterrupted, deviceWasDisconnected };
+enum class CaptureNotification {
+  sessionRuntimeError,
+  sessionWasInterrupted,
+  deviceWasDisconnected,
+  // The session's delegate fell so far behind that the oldest audio is being dropped; posted
+  // once when dropping begins, and again only after the delegate has caught up.
+  sessionDroppedSamples,
+};
 
 struct CaptureNotificationInfo {
   CaptureNotification name;

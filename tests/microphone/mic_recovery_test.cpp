@@ -201,7 +201,7 @@ class InterruptDuringBuild final : public platform::CaptureSystem {
   platform::ObserverToken addObserver(platform::CaptureNotification name, const void* object,
                                       std::function<void(const platform::CaptureNotificationInfo&)> block) override {
     const auto token = inner_.addObserver(name, object, std::move(block));
-    if (++added_ == 6) world_.postInterruption();  // the second build's last observer
+    if (++added_ == 8) world_.postInterruption();  // the second build's last observer
     return token;
   }
   void removeObserver(platform::ObserverToken token) override { inner_.removeObserver(token); }

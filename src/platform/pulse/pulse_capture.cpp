@@ -3,6 +3,7 @@
 #include "platform/shared/delivery_gate.h"
 #include "platform/shared/notification_center.h"
 #include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -210,10 +211,10 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
     ended_ = true;
     gate_->close();
   }
-  void postRuntimeError(int error) {
+  void postRuntimeError(int error) { postNotification(CaptureNotification::sessionRuntimeError, pulseError(error)); }
+  void postNotification(CaptureNotification name, std::optional<PlatformError> error) {
     if (auto self = weak_from_this().lock()) {
-      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
-                  pulseError(error));
+      core_->post(name, std::static_pointer_cast<CaptureSession>(self), std::move(error));
     }
   }
   void teardown();
@@ -234,6 +235,7 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   int failure_ = PA_OK;
   StreamDescription description_;
   std::size_t frameBytes_ = 0;
+  std::shared_ptr<SampleBacklog> backlog_;  // this run's audio on its way to the delegate
 };
 
 Status PulseSession::startRunning() {
@@ -272,7 +274,8 @@ Status PulseSession::startRunning() {
   frameBytes_ = pa_frame_size(&sampleSpec);
   pa_stream_set_state_callback(stream, onState, this);
   pa_stream_set_read_callback(stream, onRead, this);
-  gate_->open();
+  backlog_ = std::make_shared<SampleBacklog>(description_, SampleBacklog::capacityFor(description_, kBacklogSeconds),
+                                             gate_, gate_->open());
 
   pa_buffer_attr attributes;
   attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -330,6 +333,7 @@ void PulseSession::teardown() {
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
+  backlog_.reset();
 }
 
 void PulseSession::onState(pa_stream* stream, void* userdata) {
@@ -377,34 +381,25 @@ void PulseSession::onRead(pa_stream* stream, std::size_t, void* userdata) {
 }
 
 void PulseSession::readFragments(pa_stream* stream) {
-  const auto generation = gate_->current();
   std::shared_ptr<QueueOutput> output;
-  if (generation) {
+  if (gate_->current()) {
     std::lock_guard lock(mutex_);
     output = output_;
   }
+  bool droppingBegan = false;
   for (;;) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;  // empty: nothing to drop
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;  // empty: nothing to drop
     // No data with a length is a hole in the stream: dropped, like the fragment it stands for.
     const std::size_t frames = frameBytes_ ? bytes / frameBytes_ : 0;
-    if (data && frames > 0 && output) {
-      auto [delegate, queue] = output->target();
-      if (queue) {
-        const auto* start = static_cast<const std::byte*>(data);
-        std::vector<std::vector<std::byte>> buffers(1, std::vector<std::byte>(start, start + frames * frameBytes_));
-        auto buffer =
-            std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames), std::move(buffers));
-        queue->async([gate = gate_, delegate = delegate, buffer, generation = *generation] {
-          gate->deliver(generation, [&] {
-            if (auto target = delegate.lock()) target->captureOutput(*buffer);
-          });
-        });
-      }
+    if (data && frames > 0 && output && backlog_) {
+      const std::byte* planes[] = {static_cast<const std::byte*>(data)};
+      droppingBegan = backlog_->push(planes, frames, *output) || droppingBegan;
     }
     pa_stream_drop(stream);
   }
+  if (droppingBegan) postNotification(CaptureNotification::sessionDroppedSamples, std::nullopt);
 }
 
 // ---- the core's events ----

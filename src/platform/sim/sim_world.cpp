@@ -2,6 +2,7 @@
 
 #include "platform/shared/delivery_gate.h"
 #include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 
 #include <algorithm>
 #include <cmath>
@@ -171,8 +172,9 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
 
   void tick(std::uint64_t generation) {
-    std::shared_ptr<MemorySampleBuffer> buffer;
+    std::optional<MemorySampleBuffer> buffer;
     std::shared_ptr<QueueOutput> output;
+    std::shared_ptr<SampleBacklog> backlog;
     double period = 0;
     {
       std::lock_guard lock(mutex_);
@@ -191,17 +193,21 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
       if (!rendered) return;  // the script has ended: the device goes quiet
       nextFrame_ += rendered->numSamples();
       period = static_cast<double>(rendered->numSamples()) / format.sampleRate / speed;
-      buffer = std::make_shared<MemorySampleBuffer>(std::move(*rendered));
+      buffer = std::move(rendered);
       output = output_;
+      // Held like a real device's: a delegate that falls behind loses the oldest audio.
+      if (!backlog_ || backlogGeneration_ != generation) {
+        backlog_ = std::make_shared<SampleBacklog>(format, SampleBacklog::capacityFor(format, kBacklogSeconds), gate_,
+                                                   generation);
+        backlogGeneration_ = generation;
+      }
+      backlog = backlog_;
     }
     if (output) {
-      auto [delegate, queue] = output->target();
-      if (queue) {
-        queue->async([gate = gate_, delegate = delegate, buffer, generation] {
-          gate->deliver(generation, [&] {
-            if (auto target = delegate.lock()) target->captureOutput(*buffer);
-          });
-        });
+      std::vector<const std::byte*> planes;
+      for (const auto& plane : buffer->buffers()) planes.push_back(plane.data());
+      if (backlog->push(planes, static_cast<std::size_t>(buffer->numSamples()), *output)) {
+        world_.post(CaptureNotification::sessionDroppedSamples, shared_from_this(), std::nullopt);
       }
     }
     scheduleTick(platform::seconds(period), generation);
@@ -213,6 +219,8 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   std::shared_ptr<Input> input_;
   std::shared_ptr<QueueOutput> output_;
   std::int64_t nextFrame_ = 0;
+  std::shared_ptr<SampleBacklog> backlog_;  // the current run's audio on its way to the delegate
+  std::uint64_t backlogGeneration_ = 0;
 };
 
 // ---- the hardware ----
