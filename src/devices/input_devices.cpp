@@ -19,9 +19,12 @@ std::string deviceString(platform::AudioHardware& hardware, platform::AudioObjec
 }
 
 nlohmann::json toJson(const InputDevice& device) {
-  return nlohmann::json{{"id", device.id},           {"uid", device.uid},
-                        {"name", device.name},       {"builtin", device.builtin},
-                        {"isDefault", device.isDefault}, {"channels", device.channels}};
+  return nlohmann::json{{"id", device.id},
+                        {"uid", device.uid},
+                        {"name", device.name},
+                        {"builtin", device.builtin},
+                        {"isDefault", device.isDefault},
+                        {"channels", device.channels}};
 }
 
 void sortInputDevices(std::vector<InputDevice>& devices) {
@@ -60,7 +63,11 @@ std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
   const auto listBytes = hardware.deviceListSize();
   if (!listBytes) return {};
   std::vector<platform::AudioObjectId> ids(listBytes.value() / 4, 0);
-  if (!hardware.deviceList(ids)) return {};
+  const auto filled = hardware.deviceList(ids);
+  if (!filled) return {};
+  // Only what the read filled: a list that shrank since its size was asked leaves zeros, and
+  // 0 is a real device on some systems.
+  ids.resize(std::min(ids.size(), filled.value()));
 
   // No default when the read fails: 0 is a real device id on some systems.
   std::optional<platform::AudioObjectId> defaultId;

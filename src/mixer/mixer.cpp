@@ -19,8 +19,7 @@ float rms(std::span<const float> samples) {
   return std::sqrt(sum / static_cast<float>(samples.size()));
 }
 
-void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain,
-              std::string& out) {
+void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain, std::string& out) {
   for (std::size_t j = 0; j < mic.size(); ++j) {
     const float t = micGain * mic[j] + system[j];
     // NaN fails t < 1 and so becomes full scale, like every sum of 1 or more.
@@ -31,8 +30,7 @@ void mixFrame(std::span<const float> mic, std::span<const float> system, float m
   }
 }
 
-Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle,
-             ControlChannel& control)
+Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle, ControlChannel& control)
     : rate_(rate),
       frameSamples_(frameSamplesFor(rate)),
       hasMic_(hasMic),
@@ -93,9 +91,8 @@ void Mixer::drain() {
     stdoutHandle_.write(frameBytes_);
     ++tick_;
     if (tick_ % 10 == 0) {
-      control_.control(ControlEvent{{"type", "level"},
-                                    {"mic", static_cast<double>(micLevel_)},
-                                    {"system", static_cast<double>(systemLevel_)}});
+      control_.control(ControlEvent{
+          {"type", "level"}, {"mic", static_cast<double>(micLevel_)}, {"system", static_cast<double>(systemLevel_)}});
     }
   }
 }

@@ -23,14 +23,12 @@ std::int64_t frameSamplesFor(double rate);
 
 // Mixes one frame: the microphone gain rule, clipping, truncation, little-endian bytes.
 // Appends 2 × mic.size() bytes to `out`; `mic` and `system` have the same length.
-void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain,
-              std::string& out);
+void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain, std::string& out);
 float rms(std::span<const float> samples);
 
 class Mixer {
  public:
-  Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle,
-        ControlChannel& control);
+  Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle, ControlChannel& control);
 
   void pushMic(std::span<const float> block);
   void pushSystem(std::span<const float> block);

@@ -16,7 +16,7 @@ using HwStatus = std::int32_t;
 
 constexpr HwStatus kHwNoError = 0;
 // Returned by a backend for an object or property it does not know.
-constexpr HwStatus kHwBadObject = 0x21626f6a;  // '!boj'
+constexpr HwStatus kHwBadObject = 0x21626f6a;        // '!boj'
 constexpr HwStatus kHwUnknownProperty = 0x77686f3f;  // 'who?'
 
 constexpr std::uint32_t fourCharCode(const char (&code)[5]) {

@@ -34,8 +34,8 @@ class AudioFormat {
  public:
   // Fails for a description that is not usable linear PCM.
   static std::optional<AudioFormat> fromStreamDescription(const StreamDescription& description);
-  static std::optional<AudioFormat> make(CommonFormat format, double sampleRate,
-                                         std::uint32_t channels, bool interleaved);
+  static std::optional<AudioFormat> make(CommonFormat format, double sampleRate, std::uint32_t channels,
+                                         bool interleaved);
 
   const StreamDescription& description() const { return description_; }
   double sampleRate() const { return description_.sampleRate; }
@@ -104,9 +104,9 @@ class SampleBuffer {
 };
 
 // Error codes of copyPcmData.
-constexpr HwStatus kPcmFrameRange = static_cast<HwStatus>(fourCharCode("rng?"));  // frames outside the buffer
+constexpr HwStatus kPcmFrameRange = static_cast<HwStatus>(fourCharCode("rng?"));      // frames outside the buffer
 constexpr HwStatus kPcmFormatMismatch = static_cast<HwStatus>(fourCharCode("fmt?"));  // other layout, or none
-constexpr HwStatus kPcmNoRoom = static_cast<HwStatus>(fourCharCode("room"));  // destination too small
+constexpr HwStatus kPcmNoRoom = static_cast<HwStatus>(fourCharCode("room"));          // destination too small
 
 // A sample buffer whose frames sit in memory, laid out as its description says.
 class MemorySampleBuffer final : public SampleBuffer {
@@ -116,6 +116,8 @@ class MemorySampleBuffer final : public SampleBuffer {
   std::optional<StreamDescription> formatDescription() const override { return description_; }
   std::int64_t numSamples() const override { return frames_; }
   Status copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const override;
+  // The frames' bytes, one buffer a plane.
+  const std::vector<std::vector<std::byte>>& buffers() const { return buffers_; }
 
  private:
   std::optional<StreamDescription> description_;

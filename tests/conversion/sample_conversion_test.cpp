@@ -28,8 +28,8 @@ TEST(OutputCapacity, RateRatioTimesFramesTruncatedPlus16) {
       {16000, 16000, std::numeric_limits<std::uint32_t>::max() - 15, std::nullopt},
       {1, maxU32 - 16, 1, std::numeric_limits<std::uint32_t>::max()},
       {1, maxU32 - 15, 1, std::nullopt},
-      {0, 16000, 1, std::nullopt},       // infinite
-      {0, 0, 1, std::nullopt},           // not a number
+      {0, 16000, 1, std::nullopt},         // infinite
+      {0, 0, 1, std::nullopt},             // not a number
       {-48000, 16000, 480, std::nullopt},  // negative
       {48000, std::numeric_limits<double>::infinity(), 1, std::nullopt},
   };
@@ -85,9 +85,9 @@ TEST(Convert, HandsTheBufferOverOnceAndReturnsChannelZero) {
   const std::vector<float> out = convert(*buffer, converter, monoTarget());
   EXPECT_EQ(out, converter.produce);
   EXPECT_EQ(converter.capacity, 176u);
-  EXPECT_EQ(converter.statuses, (std::vector<ConverterInputStatus>{ConverterInputStatus::haveData,
-                                                                    ConverterInputStatus::noDataNow,
-                                                                    ConverterInputStatus::noDataNow}));
+  EXPECT_EQ(converter.statuses,
+            (std::vector<ConverterInputStatus>{ConverterInputStatus::haveData, ConverterInputStatus::noDataNow,
+                                               ConverterInputStatus::noDataNow}));
   EXPECT_EQ(converter.buffers, (std::vector<const PcmBuffer*>{buffer.get(), nullptr, nullptr}));
 }
 

@@ -216,8 +216,8 @@ class MonoFloatConverter final : public AudioConverter {
         // A null input pointer would tell libsoxr that the stream has ended.
         static const float kNoInput = 0.0f;
         const float* in = pending_.size() > 0 ? pending_.data() : &kNoInput;
-        failure = soxr_process(resampler_.get(), in, pending_.size(), &consumed, out + produced, room - produced,
-                               &made);
+        failure =
+            soxr_process(resampler_.get(), in, pending_.size(), &consumed, out + produced, room - produced, &made);
       } else {
         failure = soxr_process(resampler_.get(), nullptr, 0, nullptr, out + produced, room - produced, &made);
       }

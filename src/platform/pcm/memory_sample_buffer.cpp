@@ -20,7 +20,8 @@ MemorySampleBuffer::MemorySampleBuffer(std::optional<StreamDescription> descript
 
 Status MemorySampleBuffer::copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const {
   if (!description_ || into.format().description() != *description_) return pcmError(kPcmFormatMismatch);
-  if (frameOffset < 0 || frames < 0 || frameOffset > frames_ || frames > frames_ - frameOffset) return pcmError(kPcmFrameRange);
+  if (frameOffset < 0 || frames < 0 || frameOffset > frames_ || frames > frames_ - frameOffset)
+    return pcmError(kPcmFrameRange);
   if (frames > into.frameCapacity()) return pcmError(kPcmNoRoom);
 
   const AudioFormat& format = into.format();

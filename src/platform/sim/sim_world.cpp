@@ -2,6 +2,7 @@
 
 #include "platform/shared/delivery_gate.h"
 #include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 #include "platform/sim/sim_system_audio.h"
 
 #include <algorithm>
@@ -12,9 +13,7 @@
 namespace velmor::platform::sim {
 namespace {
 
-StreamDescription defaultFormat() {
-  return StreamDescription{48000, SampleType::signedInteger, 16, 2, true};
-}
+StreamDescription defaultFormat() { return StreamDescription{48000, SampleType::signedInteger, 16, 2, true}; }
 
 void encodeSample(double x, const StreamDescription& format, std::byte* out) {
   x = std::clamp(x, -1.0, 1.0);
@@ -132,15 +131,26 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
   void commitConfiguration() override {}
 
-  void startRunning() override {
+  Status startRunning() override {
     std::uint64_t generation = 0;
     {
       std::lock_guard lock(mutex_);
-      if (gate_->current() || !input_) return;
+      if (gate_->current()) return {};
+      if (!input_) return PlatformError{"sim.capture", -11800, "the session has no input"};
+      {
+        std::lock_guard worldLock(world_.mutex_);
+        SimDevice* device = world_.findLocked(input_->simDevice()->id);
+        if (!device) return PlatformError{"sim.capture", -11814, "the device is no longer connected"};
+        if (device->startFailures > 0) {
+          --device->startFailures;
+          return PlatformError{"sim.capture", -11803, device->name.value_or("the device") + " did not start"};
+        }
+      }
       generation = gate_->open();
     }
     world_.sessionsStarted_.fetch_add(1);
     scheduleTick(Duration(0), generation);
+    return {};
   }
 
   void stopRunning() override { halt(); }
@@ -163,8 +173,9 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
 
   void tick(std::uint64_t generation) {
-    std::shared_ptr<MemorySampleBuffer> buffer;
+    std::optional<MemorySampleBuffer> buffer;
     std::shared_ptr<QueueOutput> output;
+    std::shared_ptr<SampleBacklog> backlog;
     double period = 0;
     {
       std::lock_guard lock(mutex_);
@@ -183,17 +194,21 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
       if (!rendered) return;  // the script has ended: the device goes quiet
       nextFrame_ += rendered->numSamples();
       period = static_cast<double>(rendered->numSamples()) / format.sampleRate / speed;
-      buffer = std::make_shared<MemorySampleBuffer>(std::move(*rendered));
+      buffer = std::move(rendered);
       output = output_;
+      // Held like a real device's: a delegate that falls behind loses the oldest audio.
+      if (!backlog_ || backlogGeneration_ != generation) {
+        backlog_ = std::make_shared<SampleBacklog>(format, SampleBacklog::capacityFor(format, kBacklogSeconds), gate_,
+                                                   generation);
+        backlogGeneration_ = generation;
+      }
+      backlog = backlog_;
     }
     if (output) {
-      auto [delegate, queue] = output->target();
-      if (queue) {
-        queue->async([gate = gate_, delegate = delegate, buffer, generation] {
-          gate->deliver(generation, [&] {
-            if (auto target = delegate.lock()) target->captureOutput(*buffer);
-          });
-        });
+      std::vector<const std::byte*> planes;
+      for (const auto& plane : buffer->buffers()) planes.push_back(plane.data());
+      if (backlog->push(planes, static_cast<std::size_t>(buffer->numSamples()), *output)) {
+        world_.post(CaptureNotification::sessionDroppedSamples, shared_from_this(), std::nullopt);
       }
     }
     scheduleTick(platform::seconds(period), generation);
@@ -205,6 +220,8 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   std::shared_ptr<Input> input_;
   std::shared_ptr<QueueOutput> output_;
   std::int64_t nextFrame_ = 0;
+  std::shared_ptr<SampleBacklog> backlog_;  // the current run's audio on its way to the delegate
+  std::uint64_t backlogGeneration_ = 0;
 };
 
 // ---- the hardware ----
@@ -244,13 +261,15 @@ class SimWorld::Hardware final : public AudioHardware {
   }
   Result<std::optional<std::string>> stringProperty(AudioObjectId id, StringProperty property) override {
     const bool isUid = property == StringProperty::deviceUID;
-    return read(id, isUid ? "uid" : "name", [isUid](const SimDevice& device) { return isUid ? device.uid : device.name; });
+    return read(id, isUid ? "uid" : "name",
+                [isUid](const SimDevice& device) { return isUid ? device.uid : device.name; });
   }
 
  private:
   // One property of one device, unless the device is gone or the read is scripted to fail.
   template <class Get>
-  auto read(AudioObjectId id, const char* property, Get get) -> Result<decltype(get(std::declval<const SimDevice&>()))> {
+  auto read(AudioObjectId id, const char* property, Get get)
+      -> Result<decltype(get(std::declval<const SimDevice&>()))> {
     std::lock_guard lock(world_.mutex_);
     const SimDevice* device = world_.findLocked(id);
     if (!device) return hardwareError(kHwBadObject);
@@ -284,9 +303,8 @@ class SimWorld::Capture final : public CaptureSystem {
     AudioObjectId id = 0;
     {
       std::lock_guard lock(world_.mutex_);
-      const SimDevice* device = world_.noDefaultCaptureDevice_ || !world_.defaultInput_
-                                    ? nullptr
-                                    : world_.findLocked(*world_.defaultInput_);
+      const SimDevice* device =
+          world_.noDefaultCaptureDevice_ || !world_.defaultInput_ ? nullptr : world_.findLocked(*world_.defaultInput_);
       if (!device || device->inputBuffers.empty()) {
         return PlatformError{"sim.capture", -11814, "there is no default input device"};
       }
@@ -354,7 +372,8 @@ std::shared_ptr<SimWorld::Device> SimWorld::deviceObject(AudioObjectId id) {
   auto& object = deviceObjects_[id];
   if (!object) {
     const SimDevice* device = findLocked(id);
-    object = std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
+    object =
+        std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
   }
   return object;
 }
@@ -406,6 +425,11 @@ void SimWorld::setInputFailures(AudioObjectId id, int failures) {
   if (SimDevice* device = findLocked(id)) device->inputFailures = failures;
 }
 
+void SimWorld::setStartFailures(AudioObjectId id, int failures) {
+  std::lock_guard lock(mutex_);
+  if (SimDevice* device = findLocked(id)) device->startFailures = failures;
+}
+
 void SimWorld::setNoDefaultCaptureDevice(bool none) {
   std::lock_guard lock(mutex_);
   noDefaultCaptureDevice_ = none;
@@ -453,10 +477,12 @@ void SimWorld::postInterruption() {
 }
 
 template <class Object>
-void SimWorld::post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error) {
+void SimWorld::post(CaptureNotification name, const std::shared_ptr<Object>& object,
+                    std::optional<PlatformError> error) {
   // Observers registered the object as the capture layer's type, so that is its identity.
   using Identity = std::conditional_t<std::is_base_of_v<CaptureSession, Object>, CaptureSession, CaptureDevice>;
-  notifications_.post(name, std::static_pointer_cast<Identity>(object), CaptureNotificationInfo{name, std::move(error)});
+  notifications_.post(name, std::static_pointer_cast<Identity>(object),
+                      CaptureNotificationInfo{name, std::move(error)});
 }
 
 }  // namespace velmor::platform::sim

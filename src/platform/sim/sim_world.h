@@ -31,7 +31,7 @@ struct AudioSegment {
 
 struct SimDevice {
   AudioObjectId id = 0;
-  std::optional<std::string> uid;   // none: the property is absent
+  std::optional<std::string> uid;  // none: the property is absent
   std::optional<std::string> name;
   std::uint32_t transport = kTransportBuiltIn;
   std::vector<std::uint32_t> inputBuffers{1};  // channels of each input buffer; empty: output only
@@ -39,10 +39,11 @@ struct SimDevice {
   std::set<std::string> failingReads;
 
   // Capture behaviour.
-  bool openableByUid = true;        // found by unique ID
-  int inputFailures = 0;            // the next N inputs for it fail
-  bool refuseInput = false;         // sessions refuse its input
-  bool refuseOutput = false;        // sessions refuse an audio output while it is the input
+  bool openableByUid = true;                // found by unique ID
+  int inputFailures = 0;                    // the next N inputs for it fail
+  int startFailures = 0;                    // the next N sessions recording it fail to start
+  bool refuseInput = false;                 // sessions refuse its input
+  bool refuseOutput = false;                // sessions refuse an audio output while it is the input
   std::optional<StreamDescription> format;  // what it delivers; default: 48 kHz stereo int16
   std::uint32_t bufferFrames = 480;
   std::vector<AudioSegment> audio;  // empty: silence for as long as it runs
@@ -64,6 +65,7 @@ class SimWorld {
   // Extra zero-filled entries in the device list (a list that shrank between its two reads).
   void setDeviceListSlack(std::uint32_t entries);
   void setInputFailures(AudioObjectId id, int failures);
+  void setStartFailures(AudioObjectId id, int failures);
   // Posts to every running session; `error` rides along on a runtime error.
   void postRuntimeError(std::optional<PlatformError> error);
   void postInterruption();

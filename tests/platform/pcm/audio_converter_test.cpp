@@ -54,13 +54,14 @@ TEST_P(ToneConversion, KeepsFrequencyAndLevelOfA1kHzTone) {
   EXPECT_NEAR(decibels(rms(steady) / rms(std::span<const double>(mean))), 0.0, 0.1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ToneConversion,
-                         ::testing::Values(ToneCase{"int16_stereo_48k", describe(48000, kInt, 16, 2, true), {0.6, 0.2}},
-                                           ToneCase{"float32_stereo_44k1", describe(44100, kFloat, 32, 2, true), {0.5, 0.5}},
-                                           ToneCase{"int24_stereo_48k", describe(48000, kInt, 24, 2, true), {0.3, 0.5}},
-                                           ToneCase{"float64_planar_44k1", describe(44100, kFloat, 64, 2, false), {0.7, 0.1}},
-                                           ToneCase{"int32_mono_16k", describe(16000, kInt, 32, 1, true), {0.4}}),
-                         [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ToneConversion,
+    ::testing::Values(ToneCase{"int16_stereo_48k", describe(48000, kInt, 16, 2, true), {0.6, 0.2}},
+                      ToneCase{"float32_stereo_44k1", describe(44100, kFloat, 32, 2, true), {0.5, 0.5}},
+                      ToneCase{"int24_stereo_48k", describe(48000, kInt, 24, 2, true), {0.3, 0.5}},
+                      ToneCase{"float64_planar_44k1", describe(44100, kFloat, 64, 2, false), {0.7, 0.1}},
+                      ToneCase{"int32_mono_16k", describe(16000, kInt, 32, 1, true), {0.4}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(ResamplerResponse, PassesTheBandAndRejectsWhatWouldAlias) {
   const StreamDescription format = describe(48000, kInt, 16, 2, true);
@@ -161,9 +162,11 @@ TEST(Downmix, AveragesTheChannels) {
   } cases[] = {
       {"opposite int16 stereo", describe(16000, kInt, 16, 2, true), {x, minusX}},
       {"opposite float32 planar", describe(16000, kFloat, 32, 2, false), {x, minusX}},
-      {"int24 planar, 3 channels", describe(16000, kInt, 24, 3, false),
+      {"int24 planar, 3 channels",
+       describe(16000, kInt, 24, 3, false),
        {x, quantized(noise(0.5, 1000, 4)), quantized(noise(0.5, 1000, 5))}},
-      {"float64 interleaved, 6 channels", describe(16000, kFloat, 64, 6, true),
+      {"float64 interleaved, 6 channels",
+       describe(16000, kFloat, 64, 6, true),
        {x, minusX, x, x, quantized(noise(0.9, 1000, 6)), quantized(noise(0.9, 1000, 7))}},
   };
   for (const auto& c : cases) {

@@ -80,9 +80,7 @@ TEST(AudioFormatMake, CommonFormatsMapToTheirSampleLayout) {
   EXPECT_FALSE(AudioFormat::make(CommonFormat::float32, 16000, 0, false));
 }
 
-AudioFormat formatOf(const StreamDescription& description) {
-  return *AudioFormat::fromStreamDescription(description);
-}
+AudioFormat formatOf(const StreamDescription& description) { return *AudioFormat::fromStreamDescription(description); }
 
 TEST(PcmBufferMake, RefusesEmptyAndOversizedBuffers) {
   const AudioFormat stereo16 = formatOf(describe(48000, kInt, 16, 2, true));
@@ -150,9 +148,9 @@ TEST(PcmBufferFloatChannelData, OnlyForPlanarOrMonoFloat32) {
     std::size_t channel;
     bool available;
   } cases[] = {
-      {describe(16000, kFloat, 32, 1, false), 0, true},  {describe(16000, kFloat, 32, 1, true), 0, true},
-      {describe(16000, kFloat, 32, 2, false), 1, true},  {describe(16000, kFloat, 32, 2, false), 2, false},
-      {describe(16000, kFloat, 32, 2, true), 0, false},  {describe(16000, kFloat, 64, 1, false), 0, false},
+      {describe(16000, kFloat, 32, 1, false), 0, true}, {describe(16000, kFloat, 32, 1, true), 0, true},
+      {describe(16000, kFloat, 32, 2, false), 1, true}, {describe(16000, kFloat, 32, 2, false), 2, false},
+      {describe(16000, kFloat, 32, 2, true), 0, false}, {describe(16000, kFloat, 64, 1, false), 0, false},
       {describe(16000, kInt, 32, 1, false), 0, false},
   };
   for (const auto& c : cases) {

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_server.h"
 
 namespace velmor {
@@ -83,7 +83,7 @@ class PulseCapture : public ::testing::Test {
     EXPECT_TRUE(run.session->canAddOutput(*output));
     run.session->addOutput(output);
     run.session->commitConfiguration();
-    run.session->startRunning();
+    EXPECT_TRUE(run.session->startRunning().ok());
     return run;
   }
 
@@ -141,7 +141,8 @@ TEST_F(PulseCapture, DevicesAreSourcesByNameOrTheDefaultOneObjectEach) {
   ASSERT_NE(sine, nullptr);
   EXPECT_EQ(sine->uniqueID(), "sine_mic");
   EXPECT_EQ(sine->localizedName(), "Sine Mic");
-  EXPECT_EQ(capture().deviceWithUniqueID("sine_mic").valueOr(nullptr), sine) << "one object per source while it is held";
+  EXPECT_EQ(capture().deviceWithUniqueID("sine_mic").valueOr(nullptr), sine)
+      << "one object per source while it is held";
 
   auto s16 = capture().deviceWithUniqueID("s16_mic").valueOr(nullptr);
   ASSERT_NE(s16, nullptr);

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_server.h"
 
 namespace velmor {
@@ -132,7 +132,8 @@ TEST_F(PulseHardware, ReadsFollowTheServerBetweenEnumerations) {
 
   const AudioObjectId bt = indexOf("bt_mic");
   for (const auto& source : server_.pactlJson({"list", "sources"})) {
-    if (source.at("name") == "bt_mic") server_.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
+    if (source.at("name") == "bt_mic")
+      server_.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
   }
   while (std::chrono::steady_clock::now() < deadline && hardware().transportType(bt).ok()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -162,7 +163,7 @@ TEST(PulseHardwareWithoutServer, EveryReadFailsAtOnce) {
 TEST_F(PulseHardware, AFrozenServerIsAFailureInBoundedTimeThenReadsRecover) {
   std::vector<AudioObjectId> ids = list();  // this one is connected before the server freezes
   server_.pause();
-  platform::pulse::PulsePlatform fresh;     // this one connects while it is frozen
+  platform::pulse::PulsePlatform fresh;  // this one connects while it is frozen
   const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(hardware().deviceListSize().ok());
   EXPECT_FALSE(fresh.platform().hardware.deviceListSize().ok());
