@@ -9,13 +9,13 @@ Program::Program(platform::Platform& platform_, const std::vector<std::string>& 
       stderrHandle(platform_.stdErr),
       control(platform_.dispatch, stderrHandle, platform_.process),
       mixer(args.rate, args.micDevice.has_value(), args.system, stdoutHandle, control),
-      systemOutput(std::make_shared<SystemAudioOutput>(ScreenCaptureContext{
-          platform_.dispatch, platform_.screenCapture, platform_.process, control, mixer, args.rate, stream,
-          systemRestarts})) {}
+      systemOutput(std::make_shared<SystemAudioOutput>(ScreenCaptureContext{platform_.dispatch, platform_.screenCapture,
+                                                                            platform_.process, control, mixer,
+                                                                            args.rate, stream, systemRestarts})) {}
 
 TapContext Program::tapContext() {
-  return TapContext{platform.dispatch, platform.systemAudio, platform.environment, platform.process,
-                    control,           mixer,               args.rate};
+  return TapContext{platform.dispatch, platform.systemAudio, platform.environment, platform.process, control, mixer,
+                    args.rate};
 }
 
 std::shared_ptr<MicCapture> Program::mic() const {

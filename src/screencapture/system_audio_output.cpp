@@ -60,9 +60,11 @@ void startSystemAudio(SystemAudioOutput& systemOutput, int attempt) {
       context.dispatch.sleep(kScreenRetryStep * attempt);
       startSystemAudio(systemOutput, attempt + 1);
     } else if (attempt == 1) {
-      context.control.control(ControlEvent{{"type", "error"}, {"message", "System audio unavailable: " + error.description}});
+      context.control.control(
+          ControlEvent{{"type", "error"}, {"message", "System audio unavailable: " + error.description}});
     } else {
-      context.control.control(ControlEvent{{"type", "error"}, {"message", "System audio stopped: " + error.description}});
+      context.control.control(
+          ControlEvent{{"type", "error"}, {"message", "System audio stopped: " + error.description}});
     }
   };
 
@@ -85,7 +87,8 @@ void startSystemAudio(SystemAudioOutput& systemOutput, int attempt) {
   platform::StreamConfiguration configuration;
   configuration.capturesAudio = true;
   configuration.excludesCurrentProcessAudio = true;
-  configuration.sampleRate = static_cast<std::int64_t>(context.captureRate);  // truncated; the rate was checked at start
+  configuration.sampleRate =
+      static_cast<std::int64_t>(context.captureRate);  // truncated; the rate was checked at start
   configuration.channelCount = 1;
   configuration.width = 2;
   configuration.height = 2;
@@ -98,9 +101,8 @@ void startSystemAudio(SystemAudioOutput& systemOutput, int attempt) {
     stream.reset();
     return failure(added.error());
   }
-  const Status started = awaitCompletion<Status>(context.dispatch, [&](auto completion) {
-    stream->startCapture(std::move(completion));
-  });
+  const Status started =
+      awaitCompletion<Status>(context.dispatch, [&](auto completion) { stream->startCapture(std::move(completion)); });
   if (!started.ok()) {
     stream.reset();
     return failure(started.error());
@@ -136,7 +138,8 @@ void SystemAudioOutput::restartSystemAudio() {
     const ScreenCaptureContext& context = self->context_;
     if (old) {
       // Whatever the stop says, the old stream is done with.
-      (void)awaitCompletion<Status>(context.dispatch, [&](auto completion) { old->stopCapture(std::move(completion)); });
+      (void)awaitCompletion<Status>(context.dispatch,
+                                    [&](auto completion) { old->stopCapture(std::move(completion)); });
       old.reset();
     }
     context.dispatch.sleep(kRestartPause);

@@ -113,10 +113,10 @@ std::optional<PlatformError> SystemAudioTap::build() {
   // Set before the reader can run; the reader reads it on ioQueue only after the device starts.
   format_ = format;
 
-  const auto proc = hardware.createIOProc(device.value(), ioQueue_,
-                                          [weak = weak_from_this()](platform::InputBufferList input) {
-                                            if (auto self = weak.lock()) self->take(input);
-                                          });
+  const auto proc =
+      hardware.createIOProc(device.value(), ioQueue_, [weak = weak_from_this()](platform::InputBufferList input) {
+        if (auto self = weak.lock()) self->take(input);
+      });
   if (!proc.ok() || proc.value() == 0) {
     teardown();
     return problem("the tap's device took no reader", proc.status());

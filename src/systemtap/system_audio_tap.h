@@ -78,7 +78,7 @@ class SystemAudioTap final : public std::enable_shared_from_this<SystemAudioTap>
 
  private:
   void take(platform::InputBufferList input);  // one IO cycle, on ioQueue
-  void check();                                 // on ioQueue
+  void check();                                // on ioQueue
   void leave(const std::string& reason, const std::string& cause);
   void scheduleCheck();
 
@@ -93,7 +93,7 @@ class SystemAudioTap final : public std::enable_shared_from_this<SystemAudioTap>
 
   // Used on ioQueue only, once the device runs; build sets and teardown clears them there.
   std::optional<platform::AudioFormat> format_;
-  ConverterSlots slots_;  // conv and target
+  ConverterSlots slots_;     // conv and target
   std::int64_t lastIO_ = 0;  // uptime of the latest IO cycle; 0: none yet
 
   // Written by build before supervision starts, read by check.

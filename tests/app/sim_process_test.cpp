@@ -176,13 +176,15 @@ TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
 // A speaker and headphones, a tap playing a 440 Hz tone, one display whose stream plays
 // 1 kHz, and this process among the running applications.
 nlohmann::json systemScenario() {
-  return {{"outputs", {{{"id", 50}, {"uid", "BuiltInSpeakerDevice"}}, {{"id", 51}, {"uid", "ExternalHeadphones"}}}},
-          {"defaultOutput", 50},
-          {"defaultSystemOutput", 50},
-          {"tapAudio", {{"bufferFrames", 480}, {"audio", {{{"sine", 440}, {"amplitude", 0.5}, {"seconds", 3600}}}}}},
-          {"displays", {{{"id", 1}, {"name", "Built-in Display"}}}},
-          {"applications", {{{"pid", 1}, {"bundle", "com.example.player"}}, {{"pid", "self"}, {"bundle", "com.velmor.audio"}}}},
-          {"streamAudio", {{"bufferFrames", 1024}, {"audio", {{{"sine", 1000}, {"amplitude", 0.25}, {"seconds", 3600}}}}}}};
+  return {
+      {"outputs", {{{"id", 50}, {"uid", "BuiltInSpeakerDevice"}}, {{"id", 51}, {"uid", "ExternalHeadphones"}}}},
+      {"defaultOutput", 50},
+      {"defaultSystemOutput", 50},
+      {"tapAudio", {{"bufferFrames", 480}, {"audio", {{{"sine", 440}, {"amplitude", 0.5}, {"seconds", 3600}}}}}},
+      {"displays", {{{"id", 1}, {"name", "Built-in Display"}}}},
+      {"applications",
+       {{{"pid", 1}, {"bundle", "com.example.player"}}, {{"pid", "self"}, {"bundle", "com.velmor.audio"}}}},
+      {"streamAudio", {{"bufferFrames", 1024}, {"audio", {{{"sine", 1000}, {"amplitude", 0.25}, {"seconds", 3600}}}}}}};
 }
 
 std::vector<nlohmann::json> nonLevel(const ProcessResult& result) {
@@ -198,7 +200,8 @@ std::size_t indexOf(const std::vector<nlohmann::json>& events, const nlohmann::j
 }
 
 const nlohmann::json kTapInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "tap"}};
-const nlohmann::json kScreenInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
+const nlohmann::json kScreenInUse{
+    {"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
 const nlohmann::json kReady{{"type", "ready"}};
 
 TEST(SimProcess, SystemAloneRecordsTheTapAndIsReadyAfterIt) {
@@ -261,8 +264,13 @@ TEST(SimProcess, TheTapLeavesWithAReopenLineAndTheStatusOfItsCause) {
     ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0], kTapInUse);
     EXPECT_EQ(events[1], kReady);
-    EXPECT_EQ(events[2], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"},
-                                         {"via", "tap"}, {"event", "reopen"}, {"cause", c.cause}, {"reason", c.reason}}));
+    EXPECT_EQ(events[2], (nlohmann::json{{"type", "device"},
+                                         {"name", "system audio"},
+                                         {"source", "system"},
+                                         {"via", "tap"},
+                                         {"event", "reopen"},
+                                         {"cause", c.cause},
+                                         {"reason", c.reason}}));
     // The reopen line is the last thing written.
     EXPECT_EQ(result.events().back(), events[2]);
   }
@@ -271,31 +279,38 @@ TEST(SimProcess, TheTapLeavesWithAReopenLineAndTheStatusOfItsCause) {
 TEST(SimProcess, WithoutTapsTheFallbackLineThenTheScreenPath) {
   auto system = systemScenario();
   system["taps"] = false;
-  const auto result = runSim({"--system"}, {{"systemAudio", system}}, [](const std::string& out, const std::string& err) {
-    return err.find(R"("via":"screen")") != std::string::npos && out.size() > 16000 ? SIGTERM : 0;
-  });
+  const auto result =
+      runSim({"--system"}, {{"systemAudio", system}}, [](const std::string& out, const std::string& err) {
+        return err.find(R"("via":"screen")") != std::string::npos && out.size() > 16000 ? SIGTERM : 0;
+      });
   EXPECT_EQ(result.status, 0);
   const auto events = nonLevel(result);
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"},
-                                       {"event", "fallback"}, {"reason", "this macOS has no audio taps"}}));
+  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"},
+                                       {"name", "system audio"},
+                                       {"source", "system"},
+                                       {"event", "fallback"},
+                                       {"reason", "this macOS has no audio taps"}}));
   EXPECT_LT(indexOf(events, kReady), events.size());
   EXPECT_LT(indexOf(events, kScreenInUse), events.size());
 }
 
 // A display gone when the stream restarts: "stopped", then the fatal error.
 TEST(SimProcess, NoDisplayIsFatalEvenDuringARestart) {
-  const nlohmann::json scenario{
-      {"systemAudio", systemScenario()},
-      {"environment", {{"VELMOR_SYSTEM_AUDIO", "screen"}}},
-      {"timeline", {{{"at", 0.5}, {"displays", nlohmann::json::array()}}, {{"at", 0.6}, {"streamStop", "the display went to sleep"}}}}};
+  const nlohmann::json scenario{{"systemAudio", systemScenario()},
+                                {"environment", {{"VELMOR_SYSTEM_AUDIO", "screen"}}},
+                                {"timeline",
+                                 {{{"at", 0.5}, {"displays", nlohmann::json::array()}},
+                                  {{"at", 0.6}, {"streamStop", "the display went to sleep"}}}}};
   const auto result = runSim({"--system"}, scenario);
   EXPECT_EQ(result.status, 1);
   const auto events = nonLevel(result);
   ASSERT_EQ(events.size(), 4u);
   EXPECT_LT(indexOf(events, kReady), 2u);
   EXPECT_LT(indexOf(events, kScreenInUse), 2u);
-  EXPECT_EQ(events[2], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"event", "stopped"},
+  EXPECT_EQ(events[2], (nlohmann::json{{"type", "device"},
+                                       {"name", "system audio"},
+                                       {"event", "stopped"},
                                        {"reason", "the display went to sleep"}}));
   EXPECT_EQ(events[3], (nlohmann::json{{"type", "error"}, {"message", "No display to capture audio from"}}));
 }
@@ -312,8 +327,12 @@ TEST(SimProcess, AStoppedStreamRestartsAndItsAudioGoesOn) {
   EXPECT_EQ(result.status, 0);
   const auto events = nonLevel(result);
   ASSERT_EQ(events.size(), 4u);
-  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"},
-                                       {"via", "screen"}, {"event", "restarted"}, {"restarts", 1}}));
+  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"},
+                                       {"name", "system audio"},
+                                       {"source", "system"},
+                                       {"via", "screen"},
+                                       {"event", "restarted"},
+                                       {"restarts", 1}}));
 }
 
 TEST(SimProcess, HostileArgumentsNeitherCrashNorHang) {

@@ -13,7 +13,8 @@ namespace {
 using platform::PlatformError;
 using testing::SystemAudioFixture;
 
-const nlohmann::json kScreenInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
+const nlohmann::json kScreenInUse{
+    {"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
 
 nlohmann::json restarted(int count) {
   return {{"type", "device"}, {"name", "system audio"}, {"source", "system"},
@@ -50,7 +51,9 @@ struct ScreenTest : SystemAudioFixture {
 TEST_F(ScreenTest, TheFirstDisplayWithThisProcessLeftOutAndAudioOnly) {
   const std::int32_t self = getpid();
   system.setDisplays({{7, "Studio Display"}, {8, "Built-in Display"}});
-  system.setApplications({{1, "com.example.player"}, {self, "com.velmor.audio"}, {2, "com.example.call"},
+  system.setApplications({{1, "com.example.player"},
+                          {self, "com.velmor.audio"},
+                          {2, "com.example.call"},
                           {self, "com.velmor.audio.helper"}});
   startFirst();
   EXPECT_EQ(nonLevelEvents(), std::vector<nlohmann::json>{kScreenInUse});
@@ -110,12 +113,12 @@ TEST_P(FirstStartFailureTest, OneErrorAndNoRetry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, FirstStartFailureTest,
-    ::testing::Values(
-        FirstFailure{"ContentQuery", [](auto& s) { s.failContentQueries({1}); },
-                     "System audio unavailable: the shareable content could not be read"},
-        FirstFailure{"OutputRefused", [](auto& s) { s.refuseOutputs({1}); },
-                     "System audio unavailable: the stream took no audio output"},
-        FirstFailure{"StartFailed", [](auto& s) { s.failStarts({1}); }, "System audio unavailable: the stream did not start"}),
+    ::testing::Values(FirstFailure{"ContentQuery", [](auto& s) { s.failContentQueries({1}); },
+                                   "System audio unavailable: the shareable content could not be read"},
+                      FirstFailure{"OutputRefused", [](auto& s) { s.refuseOutputs({1}); },
+                                   "System audio unavailable: the stream took no audio output"},
+                      FirstFailure{"StartFailed", [](auto& s) { s.failStarts({1}); },
+                                   "System audio unavailable: the stream did not start"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(ScreenTest, AStopIsReportedAndTheStreamRestartsSevenTenthsLater) {

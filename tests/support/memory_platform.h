@@ -63,9 +63,15 @@ struct SimTestPlatform {
   MapEnvironment environment;
   ManualSignals signals;
   platform::sim::SimWorld world{dispatch};
-  platform::Platform platform{dispatch,          stdOut,          stdErr,
-                              process,           environment,     signals,
-                              world.hardware(),  world.capture(), world.systemAudio().hardware(),
+  platform::Platform platform{dispatch,
+                              stdOut,
+                              stdErr,
+                              process,
+                              environment,
+                              signals,
+                              world.hardware(),
+                              world.capture(),
+                              world.systemAudio().hardware(),
                               world.systemAudio().screenCapture()};
 };
 

@@ -75,8 +75,8 @@ struct SystemAudioFixture : ::testing::Test {
   }
 
   std::shared_ptr<SystemAudioOutput> makeOutput() {
-    return std::make_shared<SystemAudioOutput>(ScreenCaptureContext{
-        sim.dispatch, system.screenCapture(), sim.process, control, *mixer, rate, stream, systemRestarts});
+    return std::make_shared<SystemAudioOutput>(ScreenCaptureContext{sim.dispatch, system.screenCapture(), sim.process,
+                                                                    control, *mixer, rate, stream, systemRestarts});
   }
 
   TapContext tapContext() {

@@ -13,10 +13,12 @@ using platform::sim::TapStep;
 using testing::SystemAudioFixture;
 
 const nlohmann::json kTapInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "tap"}};
-const nlohmann::json kScreenInUse{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
+const nlohmann::json kScreenInUse{
+    {"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
 
 nlohmann::json fallback(const std::string& reason) {
-  return {{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"event", "fallback"}, {"reason", reason}};
+  return {
+      {"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"event", "fallback"}, {"reason", reason}};
 }
 
 struct SourceTest : SystemAudioFixture {

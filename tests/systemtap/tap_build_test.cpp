@@ -82,8 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
 // No system output: every attempt fails at the same step.
 TEST_F(SystemAudioFixture, NoSystemOutputIsNoDeviceToTap) {
   for (const auto& arrange : std::vector<std::function<void()>>{
-           [&] { system.setDefaultSystemOutput(std::nullopt); },   // the read fails
-           [&] { system.setDefaultSystemOutput(0); },              // no device
+           [&] { system.setDefaultSystemOutput(std::nullopt); },      // the read fails
+           [&] { system.setDefaultSystemOutput(0); },                 // no device
            [&] { system.addOutputDevice(kSpeakers, std::nullopt); },  // a device without a UID
            [&] { system.addOutputDevice(kSpeakers, ""); }}) {
     arrange();

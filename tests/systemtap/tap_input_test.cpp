@@ -38,7 +38,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(TapFormatCase{"Float32StereoPlanar48k", {48000, SampleType::floatingPoint, 32, 2, false}, 480},
                       TapFormatCase{"Int16StereoInterleaved44k", {44100, SampleType::signedInteger, 16, 2, true}, 441},
                       TapFormatCase{"Int24Mono48k", {48000, SampleType::signedInteger, 24, 1, true}, 512},
-                      TapFormatCase{"Float32StereoInterleaved96k", {96000, SampleType::floatingPoint, 32, 2, true}, 960},
+                      TapFormatCase{
+                          "Float32StereoInterleaved96k", {96000, SampleType::floatingPoint, 32, 2, true}, 960},
                       TapFormatCase{"Float32At16k", {16000, SampleType::floatingPoint, 32, 1, false}, 160}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
@@ -55,8 +56,8 @@ TEST_F(SystemAudioFixture, AnotherCaptureRateGivesBlocksAtThatRate) {
 // The tap reports planar stereo but its cycles carry one interleaved buffer: nothing can
 // be read from them, yet each is IO, so the tap is never quiet.
 TEST_F(SystemAudioFixture, CyclesThatCannotBeReadStillCountAsIO) {
-  system.setTapAudio(platform::sim::SimAudio{StreamDescription{48000, SampleType::floatingPoint, 32, 2, true}, 480,
-                                             {tone(440, 0.5)}});
+  system.setTapAudio(
+      platform::sim::SimAudio{StreamDescription{48000, SampleType::floatingPoint, 32, 2, true}, 480, {tone(440, 0.5)}});
   ASSERT_EQ(startTap(), std::nullopt);
   EXPECT_FALSE(run(9.0));
   EXPECT_TRUE(output().empty());

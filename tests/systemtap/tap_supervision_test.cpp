@@ -8,13 +8,13 @@
 namespace velmor {
 namespace {
 
-using testing::ProgramExit;
 using testing::kHeadphones;
 using testing::kSpeakers;
+using testing::ProgramExit;
 using testing::SystemAudioFixture;
 
 nlohmann::json reopen(const std::string& cause, const std::string& reason) {
-  return {{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "tap"},
+  return {{"type", "device"},  {"name", "system audio"}, {"source", "system"}, {"via", "tap"},
           {"event", "reopen"}, {"cause", cause},         {"reason", reason}};
 }
 
@@ -53,9 +53,8 @@ TEST_F(SupervisionTest, ASystemOutputChangeLeavesToo) {
 }
 
 TEST_F(SupervisionTest, AChangeUndoneBeforeTheChecksIsNoChange) {
-  const auto exit = runScript({{1.0, [&] { system.setDefaultOutput(kHeadphones); }},
-                               {1.3, [&] { system.setDefaultOutput(kSpeakers); }}},
-                              12);
+  const auto exit = runScript(
+      {{1.0, [&] { system.setDefaultOutput(kHeadphones); }}, {1.3, [&] { system.setDefaultOutput(kSpeakers); }}}, 12);
   EXPECT_FALSE(exit);
   expectNoEvent();
 }
@@ -137,9 +136,8 @@ TEST_F(SupervisionTest, NothingAfterStopSystemTap) {
 // IO stopped at 0.1 s and the device changed at 2.5 s: the check at 3.2 s finds both, and
 // the device change is what it reports.
 TEST_F(SupervisionTest, ADeviceChangeWinsOverQuietInOneCheck) {
-  const auto exit = runScript({{0.1, [&] { system.setTapIOStopped(true); }},
-                               {2.5, [&] { system.setDefaultOutput(kHeadphones); }}},
-                              10);
+  const auto exit = runScript(
+      {{0.1, [&] { system.setTapIOStopped(true); }}, {2.5, [&] { system.setDefaultOutput(kHeadphones); }}}, 10);
   ASSERT_TRUE(exit);
   EXPECT_EQ(exit->status, 75);
   EXPECT_NEAR(exit->at, 3.2, 1e-9);
@@ -147,9 +145,8 @@ TEST_F(SupervisionTest, ADeviceChangeWinsOverQuietInOneCheck) {
 }
 
 TEST_F(SupervisionTest, OneReopenAtMost) {
-  const auto exit = runScript({{1.0, [&] { system.setDefaultOutput(kHeadphones); }},
-                               {1.1, [&] { system.setTapIOStopped(true); }}},
-                              10);
+  const auto exit = runScript(
+      {{1.0, [&] { system.setDefaultOutput(kHeadphones); }}, {1.1, [&] { system.setTapIOStopped(true); }}}, 10);
   ASSERT_TRUE(exit);
   // The process would be gone; here it is not, and later checks must stay silent.
   EXPECT_FALSE(run(10));

@@ -293,7 +293,8 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
     }
     return;
   }
-  if (facility == PA_SUBSCRIPTION_EVENT_SERVER) self->notify([](ConnectionListener& listener) { listener.serverChanged(); });
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER)
+    self->notify([](ConnectionListener& listener) { listener.serverChanged(); });
   if (facility != PA_SUBSCRIPTION_EVENT_SOURCE && facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
   self->stale_ = true;
   if (facility == PA_SUBSCRIPTION_EVENT_SOURCE &&

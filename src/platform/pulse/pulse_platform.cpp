@@ -24,7 +24,8 @@ struct PulsePlatform::Parts {
   PulseCaptureSystem capture{dispatch, connection};
   PulseSystemAudio systemAudio{connection};
   PulseScreenCapture screenCapture{dispatch, connection};
-  Platform platform{dispatch, stdOut, stdErr, process, environment, signals, hardware, capture, systemAudio, screenCapture};
+  Platform platform{dispatch, stdOut,   stdErr,  process,     environment,
+                    signals,  hardware, capture, systemAudio, screenCapture};
 };
 
 PulsePlatform::PulsePlatform() : parts_(std::make_unique<Parts>()) {}

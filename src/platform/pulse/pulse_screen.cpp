@@ -127,7 +127,8 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     pa_sample_spec spec{};
     spec.format = PA_SAMPLE_FLOAT32LE;
     spec.rate = static_cast<std::uint32_t>(std::clamp<std::int64_t>(configuration_.sampleRate, 0, PA_RATE_MAX));
-    spec.channels = static_cast<std::uint8_t>(std::clamp<std::int64_t>(configuration_.channelCount, 0, PA_CHANNELS_MAX));
+    spec.channels =
+        static_cast<std::uint8_t>(std::clamp<std::int64_t>(configuration_.channelCount, 0, PA_CHANNELS_MAX));
     if (!pa_sample_spec_valid(&spec)) return serverError(PA_ERR_INVALID);
 
     description_ = describeSampleSpec(spec);
@@ -165,14 +166,14 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     }
     for (const auto& output : outputs) {
       if (output.type != StreamOutputType::audio || !output.queue) continue;
-      output.queue->async([gate = gate_, weak = weak_from_this(), receiver = output.output, buffer,
-                           generation = *generation] {
-        gate->deliver(generation, [&] {
-          auto self = weak.lock();
-          auto target = receiver.lock();
-          if (self && target) target->didOutputSampleBuffer(*self, *buffer, StreamOutputType::audio);
-        });
-      });
+      output.queue->async(
+          [gate = gate_, weak = weak_from_this(), receiver = output.output, buffer, generation = *generation] {
+            gate->deliver(generation, [&] {
+              auto self = weak.lock();
+              auto target = receiver.lock();
+              if (self && target) target->didOutputSampleBuffer(*self, *buffer, StreamOutputType::audio);
+            });
+          });
     }
   }
 
@@ -206,11 +207,12 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     gate_->close();
     Connection::Lock lock(*core_->connection);  // held already, on the mainloop
     if (monitor_) monitor_->stop(lock);
-    core_->callbacks->async([weak = weak_from_this(), delegate = delegate_, error = PlatformError{kDomain, code, reason}] {
-      auto self = weak.lock();
-      auto target = delegate.lock();
-      if (self && target) target->didStopWithError(*self, error);
-    });
+    core_->callbacks->async(
+        [weak = weak_from_this(), delegate = delegate_, error = PlatformError{kDomain, code, reason}] {
+          auto self = weak.lock();
+          auto target = delegate.lock();
+          if (self && target) target->didStopWithError(*self, error);
+        });
   }
 
   void cancelQuery() {
@@ -295,12 +297,14 @@ void PulseScreenCapture::getShareableContent(bool, bool, std::function<void(Resu
   {
     Connection::Lock lock(*core_->connection);
     auto sinks = readSinks(*core_->connection, lock);
-    auto clients = sinks.ok() ? readClients(*core_->connection, lock) : Result<std::vector<ClientRecord>>(sinks.error());
+    auto clients =
+        sinks.ok() ? readClients(*core_->connection, lock) : Result<std::vector<ClientRecord>>(sinks.error());
     if (!clients.ok()) {
       answer.emplace(clients.error());
     } else {
       ShareableContent content;
-      for (const auto& sink : sinks.value()) content.displays.push_back(Display{sinkObjectId(sink.index), sink.description});
+      for (const auto& sink : sinks.value())
+        content.displays.push_back(Display{sinkObjectId(sink.index), sink.description});
       for (const auto& client : clients.value()) {
         content.applications.push_back(RunningApplication{client.processID, client.applicationID});
       }
@@ -310,7 +314,8 @@ void PulseScreenCapture::getShareableContent(bool, bool, std::function<void(Resu
   completion(std::move(*answer));
 }
 
-std::shared_ptr<ScreenStream> PulseScreenCapture::makeStream(const ContentFilter&, const StreamConfiguration& configuration,
+std::shared_ptr<ScreenStream> PulseScreenCapture::makeStream(const ContentFilter&,
+                                                             const StreamConfiguration& configuration,
                                                              std::weak_ptr<StreamDelegate> delegate) {
   // The filter's display and applications change nothing here: the stream records what the
   // default output plays, and this process plays nothing.

@@ -140,15 +140,16 @@ Result<std::optional<SinkRecord>> readDefaultSink(Connection& connection, Connec
   if (!name.value()) return std::optional<SinkRecord>();
   Answer<std::optional<SinkRecord>> answer;
   return await(connection, lock,
-               pa_context_get_sink_info_by_name(connection.context(lock), name.value()->c_str(), onSink, &answer), answer);
+               pa_context_get_sink_info_by_name(connection.context(lock), name.value()->c_str(), onSink, &answer),
+               answer);
 }
 
 Result<pa_sample_spec> readSourceSampleSpec(Connection& connection, Connection::Lock& lock, const std::string& name) {
   if (!connection.ensureConnected(lock)) return serverError(connection.lastErrorCode(lock));
   Answer<std::optional<pa_sample_spec>> answer;
-  auto spec = await(connection, lock,
-                    pa_context_get_source_info_by_name(connection.context(lock), name.c_str(), onSourceSpec, &answer),
-                    answer);
+  auto spec =
+      await(connection, lock,
+            pa_context_get_source_info_by_name(connection.context(lock), name.c_str(), onSourceSpec, &answer), answer);
   if (!spec.ok()) return spec.error();
   if (!spec.value()) return serverError(PA_ERR_NOENTITY);
   return *spec.value();

@@ -34,7 +34,7 @@ class TapCore final : public ConnectionListener, public std::enable_shared_from_
 
   struct Tap {
     std::string uuid;
-    std::optional<std::string> sinkName;  // none: the server had no output when it was made
+    std::optional<std::string> sinkName;       // none: the server had no output when it was made
     std::optional<pa_sample_spec> sampleSpec;  // read by tapFormat
   };
   struct Aggregate {

@@ -61,7 +61,8 @@ SimAudio parseAudio(const nlohmann::json& json) {
   if (json.contains("format")) audio.format = parseFormat(json.at("format"));
   audio.bufferFrames = json.value("bufferFrames", 480u);
   if (audio.bufferFrames == 0) throw std::invalid_argument("bufferFrames must be at least 1");
-  for (const auto& segment : json.value("audio", nlohmann::json::array())) audio.segments.push_back(parseSegment(segment));
+  for (const auto& segment : json.value("audio", nlohmann::json::array()))
+    audio.segments.push_back(parseSegment(segment));
   return audio;
 }
 
@@ -87,7 +88,8 @@ std::vector<Display> parseDisplays(const nlohmann::json& json) {
 void applySystemAudio(const nlohmann::json& json, SimSystemAudio& system, std::int32_t ownProcess) {
   system.setTapsAvailable(json.value("taps", true));
   for (const auto& output : json.value("outputs", nlohmann::json::array())) {
-    system.addOutputDevice(output.at("id").get<AudioObjectId>(), optionalText(output, "uid", "output-" + output.at("id").dump()));
+    system.addOutputDevice(output.at("id").get<AudioObjectId>(),
+                           optionalText(output, "uid", "output-" + output.at("id").dump()));
   }
   if (json.contains("defaultOutput")) system.setDefaultOutput(optionalId(json.at("defaultOutput")));
   if (json.contains("defaultSystemOutput")) system.setDefaultSystemOutput(optionalId(json.at("defaultSystemOutput")));

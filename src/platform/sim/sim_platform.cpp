@@ -7,9 +7,15 @@ namespace velmor::platform::sim {
 SimPlatform::SimPlatform(const nlohmann::json& scenario)
     : environment_(scenarioEnvironment(scenario)),
       world_(dispatch_),
-      platform_{dispatch_,          stdOut_,          stdErr_,
-                process_,           environment_,     signals_,
-                world_.hardware(),  world_.capture(), world_.systemAudio().hardware(),
+      platform_{dispatch_,
+                stdOut_,
+                stdErr_,
+                process_,
+                environment_,
+                signals_,
+                world_.hardware(),
+                world_.capture(),
+                world_.systemAudio().hardware(),
                 world_.systemAudio().screenCapture()} {
   applyScenario(scenario, world_, process_.processIdentifier());
 }

@@ -93,7 +93,8 @@ class SimSystemAudio::Hardware final : public SystemAudioHardware {
 
   Result<AudioObjectId> defaultOutputDevice() override {
     std::lock_guard lock(owner_.mutex_);
-    if (!owner_.defaultOutput_) return PlatformError{"sim.hal", kHwUnknownProperty, "the default output cannot be read"};
+    if (!owner_.defaultOutput_)
+      return PlatformError{"sim.hal", kHwUnknownProperty, "the default output cannot be read"};
     return *owner_.defaultOutput_;
   }
 
@@ -267,10 +268,7 @@ class SimSystemAudio::Stream final : public ScreenStream, public std::enable_sha
  public:
   Stream(SimSystemAudio& owner, ContentFilter filter, StreamConfiguration configuration,
          std::weak_ptr<StreamDelegate> delegate)
-      : owner_(owner),
-        filter_(std::move(filter)),
-        configuration_(configuration),
-        delegate_(std::move(delegate)) {}
+      : owner_(owner), filter_(std::move(filter)), configuration_(configuration), delegate_(std::move(delegate)) {}
 
   ~Stream() override {
     // A queue must not go in one of its own tasks: let another thread drop it.
@@ -352,10 +350,9 @@ class SimSystemAudio::Stream final : public ScreenStream, public std::enable_sha
   StreamDescription format() {
     // Float samples, one buffer a channel, at the configured rate: unless the script says otherwise.
     std::lock_guard lock(owner_.mutex_);
-    return owner_.streamAudio_.format.value_or(StreamDescription{static_cast<double>(configuration_.sampleRate),
-                                                                 SampleType::floatingPoint, 32,
-                                                                 static_cast<std::uint32_t>(configuration_.channelCount),
-                                                                 false});
+    return owner_.streamAudio_.format.value_or(
+        StreamDescription{static_cast<double>(configuration_.sampleRate), SampleType::floatingPoint, 32,
+                          static_cast<std::uint32_t>(configuration_.channelCount), false});
   }
 
   void scheduleTick(std::uint64_t run) {
@@ -393,14 +390,14 @@ class SimSystemAudio::Stream final : public ScreenStream, public std::enable_sha
       }
       for (const auto& output : outputs) {
         if (!output.queue) continue;
-        output.queue->async([gate = gate_, weak = weak_from_this(), receiver = output.output, type = output.type,
-                             buffer, run] {
-          gate->deliver(run, [&] {
-            auto self = weak.lock();
-            auto target = receiver.lock();
-            if (self && target) target->didOutputSampleBuffer(*self, *buffer, type);
-          });
-        });
+        output.queue->async(
+            [gate = gate_, weak = weak_from_this(), receiver = output.output, type = output.type, buffer, run] {
+              gate->deliver(run, [&] {
+                auto self = weak.lock();
+                auto target = receiver.lock();
+                if (self && target) target->didOutputSampleBuffer(*self, *buffer, type);
+              });
+            });
       }
     }
     scheduleTick(run);
