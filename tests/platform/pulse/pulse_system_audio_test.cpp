@@ -1,0 +1,455 @@
+// The shipped binary recording what a private server plays, as the meeting app runs it: a
+// tone played into the default sink comes out whole, beside the microphone; a change of
+// the default sink ends the tap's process with status 75; the screen-capture path follows
+// the default sink across changes and removals.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <numbers>
+#include <optional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/pulse/pulse_server.h"
+#include "support/subprocess.h"
+
+namespace velmor {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing::ProcessOptions;
+using testing::ProcessResult;
+using testing::PulseServer;
+
+// Two outputs, the first the default, and a microphone fed through a pipe.
+const char* kOutputs = R"(
+load-module module-null-sink sink_name=speakers sink_properties=device.description=Speakers
+load-module module-null-sink sink_name=headphones sink_properties=device.description=Headphones
+load-module module-pipe-source source_name=pipe_mic file=@DIR@/mic.fifo format=s16le rate=48000 channels=1
+set-default-sink speakers
+set-default-source pipe_mic
+)";
+
+std::string audioBinary() { return VELMOR_AUDIO_BINARY; }
+
+bool has(const std::string& text, const std::string& needle) { return text.find(needle) != std::string::npos; }
+
+ProcessResult runAudio(const PulseServer& server, std::vector<std::string> args,
+                       std::function<int(const std::string&, const std::string&)> signalWhen,
+                       std::map<std::string, std::string> env = {}) {
+  ProcessOptions options;
+  options.args = std::move(args);
+  for (const auto& [k, v] : server.clientEnvironment()) options.env[k] = v;
+  for (const auto& [k, v] : env) options.env[k] = v;
+  options.signalWhen = std::move(signalWhen);
+  options.timeout = std::chrono::seconds(40);
+  return runProcess(audioBinary(), options);
+}
+
+// A sine of exactly `frames` frames at 48 kHz, mono 16-bit, as a WAV file.
+std::string writeToneWav(const std::string& path, double frequency, double amplitude, std::uint32_t frames) {
+  std::string data;
+  for (std::uint32_t i = 0; i < frames; ++i) {
+    const double x = amplitude * std::sin(2 * std::numbers::pi * frequency * i / 48000.0);
+    const auto v = static_cast<std::uint16_t>(static_cast<std::int16_t>(std::lround(x * 32767)));
+    data.push_back(static_cast<char>(v & 0xff));
+    data.push_back(static_cast<char>(v >> 8));
+  }
+  auto u32 = [](std::uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; };
+  auto u16 = [](std::uint16_t v) { return std::string{char(v), char(v >> 8)}; };
+  const std::string header = "RIFF" + u32(36 + static_cast<std::uint32_t>(data.size())) + "WAVEfmt " + u32(16) +
+                             u16(1) + u16(1) + u32(48000) + u32(96000) + u16(2) + u16(16) + "data" +
+                             u32(static_cast<std::uint32_t>(data.size()));
+  std::ofstream(path, std::ios::binary) << header << data;
+  return path;
+}
+
+// Plays a sample from the server's own cache: the server plays it, no client has to run.
+struct Tones {
+  const PulseServer& server;
+  void upload(const std::string& name, double frequency, double amplitude, std::uint32_t frames) {
+    server.pactl(
+        {"upload-sample", writeToneWav(server.dir() + "/" + name + ".wav", frequency, amplitude, frames), name});
+  }
+  void play(const std::string& name, const std::string& sink) { server.pactl({"play-sample", name, sink}); }
+};
+
+// Writes 48 kHz mono 16-bit into the pipe microphone in real time, 10 ms at a time, the way
+// a microphone delivers it.
+class PacedMicrophone {
+ public:
+  PacedMicrophone(std::string fifo, double frequency, double amplitude, double seconds)
+      : thread_([this, fifo = std::move(fifo), frequency, amplitude, seconds] {
+          const int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+          if (fd < 0) return;
+          const auto start = Clock::now();
+          const auto blocks = static_cast<int>(seconds * 100);
+          for (int block = 0; block < blocks && !stop_; ++block) {
+            std::string bytes;
+            for (int i = 0; i < 480; ++i) {
+              const double t = (block * 480 + i) / 48000.0;
+              const auto v = static_cast<std::uint16_t>(static_cast<std::int16_t>(
+                  std::lround(amplitude * std::sin(2 * std::numbers::pi * frequency * t) * 32767)));
+              bytes.push_back(static_cast<char>(v & 0xff));
+              bytes.push_back(static_cast<char>(v >> 8));
+            }
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (block + 1)));
+            if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) break;
+          }
+          close(fd);
+          done_ = true;
+        }) {}
+  ~PacedMicrophone() {
+    stop_ = true;
+    thread_.join();
+  }
+  bool done() const { return done_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// The amplitude of one frequency in a stretch of samples (full scale 1).
+double amplitudeAt(const std::vector<std::int16_t>& samples, std::size_t from, std::size_t count, double frequency,
+                   double rate = 16000) {
+  double re = 0, im = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(i) / rate;
+    re += samples[from + i] / 32767.0 * std::cos(phase);
+    im += samples[from + i] / 32767.0 * std::sin(phase);
+  }
+  return 2 * std::hypot(re, im) / static_cast<double>(count);
+}
+
+// Where a tone is: the first and one past the last 10 ms frame above -30 dBFS RMS.
+std::pair<std::size_t, std::size_t> toneExtent(const std::vector<std::int16_t>& samples) {
+  std::size_t first = samples.size(), last = 0;
+  for (std::size_t at = 0; at + 160 <= samples.size(); at += 160) {
+    double sum = 0;
+    for (std::size_t i = at; i < at + 160; ++i) sum += (samples[i] / 32767.0) * (samples[i] / 32767.0);
+    if (std::sqrt(sum / 160) > 0.0316) {
+      first = std::min(first, at);
+      last = at + 160;
+    }
+  }
+  return {first, last};
+}
+
+// SIGTERM once `seconds` of audio came out after the mark, or that long and one more
+// second passed (a sink's monitor may stop delivering once nothing plays).
+class StopAfter {
+ public:
+  explicit StopAfter(double seconds) : seconds_(seconds) {}
+  void mark(std::size_t outBytes) {
+    markBytes_ = outBytes;
+    markTime_ = Clock::now();
+  }
+  bool marked() const { return markTime_.has_value(); }
+  std::size_t markSample() const { return markBytes_ / 2; }
+  int operator()(const std::string& out) {
+    if (!markTime_) return 0;
+    const bool enoughAudio = out.size() >= markBytes_ + static_cast<std::size_t>(seconds_ * 32000);
+    const bool longEnough = Clock::now() - *markTime_ > std::chrono::duration<double>(seconds_ + 1);
+    return enoughAudio || longEnough ? SIGTERM : 0;
+  }
+
+ private:
+  double seconds_;
+  std::size_t markBytes_ = 0;
+  std::optional<Clock::time_point> markTime_;
+};
+
+nlohmann::json ourStreams(const PulseServer& server, const std::string& mediaName) {
+  nlohmann::json found = nlohmann::json::array();
+  for (const auto& output : server.pactlJson({"list", "source-outputs"})) {
+    if (output.at("properties").value("media.name", "") == mediaName) found.push_back(output);
+  }
+  return found;
+}
+
+TEST(PulseSystemAudio, AToneIntoTheDefaultSinkComesOutAtTheCaptureRateUnchanged) {
+  PulseServer server(kOutputs);
+  Tones tones{server};
+  tones.upload("tone", 440, 0.5, 48000);
+  nlohmann::json streams;
+  StopAfter stop(2.0);
+  const ProcessResult result = runAudio(server, {"--system"}, [&](const std::string& out, const std::string& err) {
+    if (!stop.marked() && has(err, R"("type":"ready")")) {
+      streams = ourStreams(server, "Velmor system audio");
+      tones.play("tone", "speakers");
+      stop.mark(out.size());
+    }
+    return stop(out);
+  });
+  EXPECT_EQ(result.status, 0);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.events().at(0),
+            (nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "tap"}}));
+
+  // One stream, on the speakers' monitor, in its format, with no media role.
+  ASSERT_EQ(streams.size(), 1u);
+  EXPECT_FALSE(streams[0].at("properties").contains("media.role")) << streams[0].dump();
+  std::optional<long long> monitor;
+  for (const auto& source : server.pactlJson({"list", "sources"})) {
+    if (source.at("name") == "speakers.monitor") monitor = source.at("index").get<long long>();
+  }
+  EXPECT_EQ(streams[0].at("source").get<long long>(), monitor.value_or(-1));
+
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  const auto [first, last] = toneExtent(samples);
+  ASSERT_LT(first, last);
+  // One second at 16 kHz, give or take the resampler's edges.
+  EXPECT_NEAR(static_cast<double>(last - first), 16000, 320);
+  const std::vector<std::int16_t> middle(samples.begin() + first + 1600, samples.begin() + last - 1600);
+  double sum = 0;
+  for (double s : middle) sum += (s / 32767.0) * (s / 32767.0);
+  EXPECT_NEAR(10 * std::log10(sum / static_cast<double>(middle.size())), 20 * std::log10(0.5 / std::numbers::sqrt2),
+              0.1);
+  EXPECT_NEAR(amplitudeAt(middle, 0, middle.size() / 400 * 400, 440), 0.5, 0.01);
+}
+
+// Cycles of a tone, counted with hysteresis: silence and a resampler's faint edges count none.
+std::size_t cycles(const std::vector<std::int16_t>& samples) {
+  std::size_t count = 0;
+  bool low = false;
+  for (const std::int16_t s : samples) {
+    if (s < -1600) low = true;
+    if (low && s > 1600) {
+      ++count;
+      low = false;
+    }
+  }
+  return count;
+}
+
+// The phase of a frequency in a stretch, measured against absolute sample time, in degrees.
+double phaseAt(const std::vector<std::int16_t>& samples, std::size_t from, std::size_t count, double frequency) {
+  double re = 0, im = 0;
+  for (std::size_t n = from; n < from + count; ++n) {
+    const double phase = 2 * std::numbers::pi * frequency * static_cast<double>(n) / 16000;
+    re += samples[n] * std::cos(phase);
+    im -= samples[n] * std::sin(phase);
+  }
+  return std::atan2(im, re) * 180 / std::numbers::pi;
+}
+
+// A tone of known length, counted against what the monitor itself delivered to another
+// recorder at the same time: every cycle comes out once, and its phase runs on without a
+// jump (at 1025 Hz, one sample lost or repeated turns it by 23 degrees).
+TEST(PulseSystemAudio, NoSampleIsLostOrRepeatedBetweenTheMonitorAndStandardOutput) {
+  PulseServer server(kOutputs);
+  Tones tones{server};
+  tones.upload("tone", 1025, 0.5, 96000);  // two seconds
+  std::atomic<bool> finished{false};
+  ProcessResult reference;
+  std::thread recorder([&] {
+    ProcessOptions options;
+    options.args = {"-d",           "speakers.monitor", "--raw", "--format=s16le", "--rate=48000",
+                    "--channels=1", "--latency-msec=10"};
+    for (const auto& [k, v] : server.clientEnvironment()) options.env[k] = v;
+    options.signalWhen = [&](const std::string&, const std::string&) { return finished.load() ? SIGTERM : 0; };
+    reference = testing::runProcess("/usr/bin/parec", options);
+  });
+  for (int i = 0; i < 100 && server.pactlJson({"list", "source-outputs"}).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  StopAfter stop(3.0);
+  const ProcessResult result = runAudio(server, {"--system"}, [&](const std::string& out, const std::string& err) {
+    if (!stop.marked() && has(err, R"("type":"ready")")) {
+      tones.play("tone", "speakers");
+      stop.mark(out.size());
+    }
+    return stop(out);
+  });
+  finished = true;
+  recorder.join();
+  EXPECT_EQ(result.status, 0);
+
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  const auto monitor = testing::pcmSamples(reference.stdoutBytes);
+  const std::size_t delivered = cycles(monitor);
+  EXPECT_NEAR(static_cast<double>(delivered), 2050, 25);  // the server may cut a few at the start
+  EXPECT_EQ(cycles(samples), delivered);
+  const auto [first, last] = toneExtent(samples);
+  ASSERT_LT(first + 1600, last);
+  const double expectedPhase = phaseAt(samples, first + 320, 320, 1025);
+  for (std::size_t at = first + 320; at + 640 < last; at += 160) {
+    const double turn = std::remainder(phaseAt(samples, at, 320, 1025) - expectedPhase, 360.0);
+    ASSERT_NEAR(turn, 0, 5) << "at sample " << at;
+  }
+}
+
+// The microphone's tone and the system's are both in the mix; the microphone is halved
+// while the system audio is louder than 0.01 RMS, and whole when it is silent.
+TEST(PulseSystemAudio, MicrophoneAndSystemAudioAreMixedWithTheMicrophoneHalvedUnderSound) {
+  PulseServer server(kOutputs);
+  Tones tones{server};
+  // Whole cycles of both in every 20 ms, so that one does not leak into the other's measure.
+  tones.upload("tone", 500, 0.5, 72000);  // 1.5 s
+  std::optional<PacedMicrophone> microphone;
+  bool played = false;
+  nlohmann::json micStreams;
+  const ProcessResult result =
+      runAudio(server, {"--mic", "pipe_mic", "--system"}, [&](const std::string& out, const std::string& err) {
+        if (!microphone && has(err, R"("type":"ready")")) microphone.emplace(server.dir() + "/mic.fifo", 1000, 0.25, 5);
+        if (microphone && !played && out.size() > 2 * 16000) {
+          micStreams = ourStreams(server, "velmor-audio microphone");
+          tones.play("tone", "speakers");
+          played = true;
+        }
+        return microphone && microphone->done() ? SIGTERM : 0;
+      });
+  microphone.reset();
+  EXPECT_EQ(result.status, 0);
+  ASSERT_FALSE(result.timedOut);
+  ASSERT_EQ(micStreams.size(), 1u);
+  EXPECT_FALSE(micStreams[0].at("properties").contains("media.role")) << micStreams[0].dump();
+
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  int mixed = 0, alone = 0;
+  for (std::size_t at = 0; at + 320 <= samples.size(); at += 320) {
+    const double system = amplitudeAt(samples, at, 320, 500);
+    const double mic = amplitudeAt(samples, at, 320, 1000);
+    if (mic < 0.05) continue;  // before the microphone or at its edges
+    if (system > 0.45) {
+      ++mixed;
+      EXPECT_NEAR(mic, 0.125, 0.01) << "at sample " << at;
+    } else if (system < 0.005) {
+      ++alone;
+      EXPECT_NEAR(mic, 0.25, 0.01) << "at sample " << at;
+    }
+  }
+  EXPECT_GT(mixed, 40) << alone;  // more than 0.8 s of both
+  EXPECT_GT(alone, 40) << mixed;
+}
+
+TEST(PulseSystemAudio, AnotherDefaultSinkEndsTheTapsProcessWithStatus75WithinASecond) {
+  PulseServer server(kOutputs);
+  std::optional<Clock::time_point> changed;
+  const ProcessResult result = runAudio(server, {"--system"}, [&](const std::string&, const std::string& err) {
+    if (!changed && has(err, R"("type":"ready")")) {
+      server.pactl({"set-default-sink", "headphones"});
+      changed = Clock::now();
+    }
+    return 0;
+  });
+  const auto took = Clock::now() - changed.value_or(Clock::now());
+  EXPECT_EQ(result.status, 75);
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_LT(took, std::chrono::milliseconds(1200));
+  EXPECT_EQ(result.events().back(), (nlohmann::json{{"type", "device"},
+                                                    {"name", "system audio"},
+                                                    {"source", "system"},
+                                                    {"via", "tap"},
+                                                    {"event", "reopen"},
+                                                    {"cause", "device"},
+                                                    {"reason", "the output device changed"}}));
+}
+
+// The screen-capture path records the default sink: when that changes, or the sink it
+// records goes away, it stops, restarts on the new default and records that.
+TEST(PulseSystemAudio, TheScreenPathFollowsTheDefaultSinkAcrossChangesAndRemovals) {
+  PulseServer server(kOutputs);
+  Tones tones{server};
+  tones.upload("high", 880, 0.5, 48000);
+  tones.upload("low", 330, 0.5, 48000);
+  enum class Step { waiting, changed, playedOnHeadphones, removed, playedOnSpeakers } step = Step::waiting;
+  std::size_t restarts = 0;
+  std::size_t highAt = 0, lowAt = 0;
+  StopAfter heard(1.5);  // the first tone, before the removal
+  StopAfter stop(1.5);
+  const ProcessResult result =
+      runAudio(server, {"--system"},
+               [&](const std::string& out, const std::string& err) {
+                 restarts = 0;
+                 for (std::size_t at = err.find("\"restarted\""); at != std::string::npos;
+                      at = err.find("\"restarted\"", at + 1)) {
+                   ++restarts;
+                 }
+                 switch (step) {
+                   case Step::waiting:
+                     if (has(err, R"("via":"screen")")) {
+                       server.pactl({"set-default-sink", "headphones"});
+                       step = Step::changed;
+                     }
+                     break;
+                   case Step::changed:
+                     if (restarts == 1) {
+                       highAt = out.size() / 2;
+                       tones.play("high", "headphones");
+                       heard.mark(out.size());
+                       step = Step::playedOnHeadphones;
+                     }
+                     break;
+                   case Step::playedOnHeadphones:
+                     if (heard(out)) {
+                       for (const auto& sink : server.pactlJson({"list", "sinks"})) {
+                         if (sink.at("name") == "headphones") {
+                           server.pactl({"unload-module", std::to_string(sink.at("owner_module").get<int>())});
+                         }
+                       }
+                       step = Step::removed;
+                     }
+                     break;
+                   case Step::removed:
+                     if (restarts == 2) {
+                       lowAt = out.size() / 2;
+                       tones.play("low", "speakers");
+                       stop.mark(out.size());
+                       step = Step::playedOnSpeakers;
+                     }
+                     break;
+                   case Step::playedOnSpeakers: return stop(out);
+                 }
+                 return 0;
+               },
+               {{"VELMOR_SYSTEM_AUDIO", "screen"}});
+  EXPECT_EQ(result.status, 0);
+  ASSERT_FALSE(result.timedOut) << result.stderrBytes;
+  std::vector<nlohmann::json> events;
+  for (const auto& e : result.events()) {
+    if (e["type"] != "level" && e["type"] != "ready") events.push_back(e);
+  }
+  const nlohmann::json screen{{"type", "device"}, {"name", "system audio"}, {"source", "system"}, {"via", "screen"}};
+  auto restartedEvent = [&](int count) {
+    auto e = screen;
+    e["event"] = "restarted";
+    e["restarts"] = count;
+    return e;
+  };
+  auto stoppedEvent = [](const std::string& reason) {
+    return nlohmann::json{{"type", "device"}, {"name", "system audio"}, {"event", "stopped"}, {"reason", reason}};
+  };
+  ASSERT_EQ(events.size(), 5u) << result.stderrBytes;
+  EXPECT_EQ(events[0], screen);
+  EXPECT_EQ(events[1], stoppedEvent("the default output changed"));
+  EXPECT_EQ(events[2], restartedEvent(1));
+  EXPECT_EQ(events[3]["event"], "stopped");
+  EXPECT_EQ(events[4], restartedEvent(2));
+
+  // Each tone came from the sink that was the default when it played.
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  auto strongest = [&](std::size_t from, double frequency) {
+    double best = 0;
+    for (std::size_t at = from; at + 1600 <= std::min(samples.size(), from + 24000); at += 800) {
+      best = std::max(best, amplitudeAt(samples, at, 1600, frequency));
+    }
+    return best;
+  };
+  EXPECT_NEAR(strongest(highAt, 880), 0.5, 0.02);
+  EXPECT_NEAR(strongest(lowAt, 330), 0.5, 0.02);
+}
+
+}  // namespace
+}  // namespace velmor
