@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # First run of velmor-audio on a fresh Debian machine: one command that installs what the
 # build needs, builds the release binary, and records a known sound from a virtual
-# microphone on a private sound server, so that the whole path (server, capture,
-# conversion, mixing, standard output, events) is seen working.
+# microphone and a known sound played into the default output of a private sound server,
+# so that the whole path (server, capture, system audio, conversion, mixing, standard
+# output, events) is seen working.
 #
 #   scripts/first-run.sh [OUTPUT.wav]        (as root, or as a user that may sudo)
 #
@@ -11,15 +12,19 @@
 #   2. cmake --preset release && cmake --build --preset release --target velmor-audio
 #                                                    (skipped with VELMOR_SKIP_BUILD=1)
 #   3. starts a private PulseAudio server in a temporary directory whose only microphone,
-#      the default source, is a pipe fed with 48 kHz 16-bit mono PCM;
-#   4. starts `velmor-audio --mic default` (standard output to a raw file, standard error
-#      to an events file) and waits for its "ready" event;
+#      the default source, is a pipe fed with 48 kHz 16-bit mono PCM, and whose only output,
+#      the default sink, is a null sink ("speakers");
+#   4. starts `velmor-audio --mic default --system` (standard output to a raw file, standard
+#      error to an events file) and waits for its "ready" event;
 #   5. plays into the microphone, in real time: 0.5 s of silence, a 0.4 s 440 Hz tone,
 #      0.3 s of silence, "Hello from velmor audio" spoken by espeak-ng, 0.7 s of silence;
+#      then plays into the default output, as any application would (paplay), a 0.6 s
+#      880 Hz chime, and waits for it to come through;
 #   6. stops velmor-audio with SIGTERM (it must exit with status 0), converts what it wrote
 #      to OUTPUT.wav (default ./velmor-first-run.wav), prints its events and a summary,
-#      and checks that the recording is the sound that was played: its length, the tone's
-#      pitch, the speech's level, and a sample-by-sample correlation with what was played.
+#      and checks that the recording is the sound that was played: the microphone's part
+#      whole (the tone's pitch, the speech's level, and a sample-by-sample correlation with
+#      what was played), then the chime from the default output (its pitch and level).
 # The server, the feeder and velmor-audio are stopped on every exit, and the temporary
 # directory is removed. Nothing is read from standard input. Running it again redoes the
 # recording and overwrites OUTPUT.wav. Exit status 0 only when every check passed.
@@ -77,13 +82,14 @@ load-module module-pipe-source source_name=first_run_mic file=$server/mic.fifo f
 update-source-proplist first_run_mic device.description="Velmor First-Run Microphone"
 load-module module-null-sink sink_name=speakers sink_properties=device.description=Speakers
 set-default-source first_run_mic
+set-default-sink speakers
 EOF
 step "Starting a private PulseAudio server in $server"
 pulse_server=$("$repo/scripts/pulse-test-server.sh" start "$server" "$work/devices.pa" </dev/null)
 pulse_server=${pulse_server#PULSE_SERVER=}
 echo "PULSE_SERVER=$pulse_server"
 
-# ---- the sound to play: tone, then speech, at the microphone's format ----
+# ---- the sounds to play: tone, then speech, at the microphone's format; a chime for the output ----
 espeak-ng -w "$work/speech.wav" "$phrase"
 sox "$work/speech.wav" -r 48000 -c 1 -b 16 -e signed "$work/speech48.wav"
 sox -n -r 48000 -c 1 -b 16 -e signed "$work/tone.wav" synth 0.4 sine 440 vol 0.5 fade 0.01 0.4 0.01
@@ -92,13 +98,14 @@ sox "$work/tone-padded.wav" "$work/speech48.wav" -t raw "$work/feed.raw" pad 0 0
 feed_bytes=$(stat -c %s "$work/feed.raw")
 feed_seconds=$(awk -v b="$feed_bytes" 'BEGIN { printf "%.3f", b / 96000 }')
 speech_seconds=$(sox --i -D "$work/speech48.wav")
+sox -n -r 48000 -c 2 -b 16 -e signed "$work/chime.wav" synth 0.6 sine 880 vol 0.5 fade 0.01 0.6 0.01
 
 # ---- 4: velmor-audio ----
-step "Starting: velmor-audio --mic default"
+step "Starting: velmor-audio --mic default --system"
 raw="$work/capture.raw"
 events="$work/events.jsonl"
 env -u PULSE_SOURCE -u PULSE_SINK PULSE_SERVER="$pulse_server" HOME="$server" XDG_RUNTIME_DIR="$server" \
-  "$binary" --mic default >"$raw" 2>"$events" </dev/null &
+  "$binary" --mic default --system >"$raw" 2>"$events" </dev/null &
 velmor_pid=$!
 ready=0
 for _ in $(seq 1 200); do
@@ -143,7 +150,12 @@ PY
 feeder_pid=$!
 wait "$feeder_pid" || die "feeding the microphone failed"
 feeder_pid=
-sleep 0.3  # what the server and velmor-audio still hold reaches standard output
+
+# ---- 5b: play into the default output, as an application does ----
+step "Playing a 0.6 s 880 Hz chime into the default output (the speakers)"
+env -u PULSE_SOURCE -u PULSE_SINK PULSE_SERVER="$pulse_server" HOME="$server" XDG_RUNTIME_DIR="$server" \
+  paplay "$work/chime.wav" </dev/null || die "paplay could not play into the default output"
+sleep 1.0  # the chime's end and what velmor-audio still holds reach standard output
 
 # ---- 6: stop, convert, report ----
 kill -TERM "$velmor_pid"
@@ -165,15 +177,13 @@ duration=$(sox --i -D "$output")
 peak=$(field "Maximum amplitude" <<<"$whole")
 trough=$(field "Minimum amplitude" <<<"$whole")
 rms=$(field "RMS     amplitude" <<<"$whole")
-# The stream starts with what was played (the pipe is silent and sends nothing before).
-tone=$(stat_of trim 0.5 0.4)
-tone_freq=$(field "Rough   frequency" <<<"$tone")
-speech=$(stat_of trim 1.2 "$speech_seconds")
-speech_rms=$(field "RMS     amplitude" <<<"$speech")
 db() { awk -v a="$1" 'BEGIN { if (a <= 0) print "-inf"; else printf "%.1f", 20 * log(a) / log(10) }'; }
 abs_peak=$(awk -v p="$peak" -v t="$trough" 'BEGIN { t = -t; print (p > t ? p : t) }')
-# Sample by sample against what was played (resampled to 16 kHz by sox): the best lag
-# within +-64 samples, found on the speech, then the correlation over the whole recording.
+# Sample by sample against what was played (resampled to 16 kHz by sox). Silent system audio
+# may come out before the microphone's first sample, so the microphone's sound is found
+# first by its tone's onset (expected 0.5 s in), then the best lag within 30 ms of that on
+# the speech, then the correlation over the microphone's whole sound. The chime is what
+# comes after it.
 sox -t raw -r 48000 -e signed -b 16 -c 1 "$work/feed.raw" -t raw -r 16000 "$work/expected.raw"
 read -r match_lag match_corr < <(python3 - "$work/expected.raw" "$raw" <<'PY'
 import array, math, sys
@@ -182,6 +192,11 @@ def load(path):
     samples.frombytes(open(path, "rb").read())
     return samples
 expected, recorded = load(sys.argv[1]), load(sys.argv[2])
+onset = next((i for i, x in enumerate(recorded) if abs(x) > 8000), None)
+if onset is None:
+    print(0, "0")
+    sys.exit()
+coarse = onset - 8000  # the tone starts 0.5 s into the microphone's sound
 def correlation(lag, lo, hi):
     sxy = sxx = syy = 0.0
     for i in range(max(lo, -lag), min(hi, len(recorded) - lag)):
@@ -189,15 +204,41 @@ def correlation(lag, lo, hi):
         sxy += x * y; sxx += x * x; syy += y * y
     return sxy / math.sqrt(sxx * syy) if sxx > 0 and syy > 0 else 0.0
 speech = (19200, min(len(expected), 19200 + 8000))  # from 1.2 s, the start of the speech
-lag = max(range(-64, 65), key=lambda l: correlation(l, *speech))
+# The tone fades in, so its onset is a little late: search around it, coarse then fine.
+near = max(range(coarse - 480, coarse + 481, 8), key=lambda l: correlation(l, *speech))
+lag = max(range(near - 8, near + 9), key=lambda l: correlation(l, *speech))
 print(lag, "%.4f" % correlation(lag, 0, len(expected)))
 PY
 )
+at() { awk -v l="$match_lag" -v s="$1" 'BEGIN { printf "%.4f", l / 16000 + s }'; }
+tone=$(stat_of trim "$(at 0.5)" 0.4)
+tone_freq=$(field "Rough   frequency" <<<"$tone")
+speech=$(stat_of trim "$(at 1.2)" "$speech_seconds")
+speech_rms=$(field "RMS     amplitude" <<<"$speech")
+# The chime: the loudest 0.5 s after the microphone's sound.
+chime_at=$(python3 - "$raw" "$(at "$feed_seconds")" <<'PY'
+import array, math, sys
+samples = array.array("h")
+samples.frombytes(open(sys.argv[1], "rb").read())
+start = int(float(sys.argv[2]) * 16000)
+best, best_at = 0.0, start
+for at in range(start, max(start, len(samples) - 8000), 160):
+    energy = sum(x * x for x in samples[at:at + 8000:4])
+    if energy > best:
+        best, best_at = energy, at
+print("%.4f" % (best_at / 16000))
+PY
+)
+chime=$(stat_of trim "$chime_at" 0.5)
+chime_freq=$(field "Rough   frequency" <<<"$chime")
+chime_rms=$(field "RMS     amplitude" <<<"$chime")
 
 step "Summary"
-printf 'Recorded %.2f s (%d bytes of 16-bit mono at 16000 Hz; %.2f s were played); peak %s dBFS, RMS %s dBFS; tone part ~%s Hz; speech part RMS %s dBFS; velmor-audio exited with status %d on SIGTERM\n' \
+printf 'Recorded %.2f s (%d bytes of 16-bit mono at 16000 Hz; %.2f s were played into the microphone); peak %s dBFS, RMS %s dBFS; tone part ~%s Hz; speech part RMS %s dBFS; velmor-audio exited with status %d on SIGTERM\n' \
   "$duration" "$raw_bytes" "$feed_seconds" "$(db "$abs_peak")" "$(db "$rms")" "$tone_freq" "$(db "$speech_rms")" "$velmor_status"
-echo "Match with what was played: correlation $match_corr at a lag of $match_lag samples"
+echo "Microphone: correlation $match_corr with what was played, starting $match_lag samples into the recording"
+printf 'Default output: the chime at %s s, ~%s Hz, RMS %s dBFS (played at %s dBFS)\n' \
+  "$chime_at" "$chime_freq" "$(db "$chime_rms")" "$(db 0.3536)"
 echo "WAV: $output"
 
 failures=()
@@ -205,15 +246,20 @@ failures=()
 grep -q '"type":"device"' "$events" || failures+=("no device event")
 grep -q '"type":"error"' "$events" && failures+=("velmor-audio reported an error")
 [ $((raw_bytes % 320)) -eq 0 ] || failures+=("standard output is not a whole number of 10 ms frames ($raw_bytes bytes)")
-awk -v d="$duration" -v f="$feed_seconds" 'BEGIN { exit !(d >= f - 0.1 && d <= f + 0.1) }' ||
-  failures+=("recorded $duration s, but $feed_seconds s were played")
+awk -v d="$duration" -v f="$feed_seconds" 'BEGIN { exit !(d >= f + 0.6) }' ||
+  failures+=("recorded $duration s, but $feed_seconds s were played into the microphone and 0.6 s into the output")
+grep -q '"via":"tap"' "$events" || failures+=("system audio was not recorded through the tap")
 awk -v p="$abs_peak" 'BEGIN { exit !(p >= 0.25) }' || failures+=("peak $abs_peak is far below the tone's 0.5")
 awk -v f="$tone_freq" 'BEGIN { exit !(f >= 420 && f <= 460) }' || failures+=("the tone part is at ~$tone_freq Hz, not 440 Hz")
 awk -v r="$speech_rms" 'BEGIN { exit !(r >= 0.02) }' || failures+=("the speech part is near silence (RMS $speech_rms)")
 awk -v c="$match_corr" 'BEGIN { exit !(c >= 0.95) }' ||
   failures+=("the recording does not match what was played (correlation $match_corr)")
+awk -v f="$chime_freq" 'BEGIN { exit !(f >= 860 && f <= 900) }' ||
+  failures+=("the chime from the default output is at ~$chime_freq Hz, not 880 Hz")
+awk -v r="$chime_rms" 'BEGIN { exit !(r >= 0.3 && r <= 0.4) }' ||
+  failures+=("the chime from the default output has RMS $chime_rms, not about 0.35")
 if [ ${#failures[@]} -gt 0 ]; then
   printf 'FAILED: %s\n' "${failures[@]}" >&2
   exit 1
 fi
-echo "First run OK: the microphone's tone and speech came through velmor-audio."
+echo "First run OK: the microphone's tone and speech, and the chime played into the default output, came through velmor-audio."

@@ -1,0 +1,493 @@
+#!/usr/bin/env bash
+# Live figures for velmor-audio's system audio against a private sound server, on the
+# release build:
+#
+#   scripts/measure-system.sh [pulseaudio|pipewire]     (VELMOR_AUDIO=PATH measures another binary)
+#
+# The server has two null sinks ("speakers", the default, and "headphones") and a
+# microphone "pipe_mic", a pipe source that reads 48 kHz 16-bit mono PCM from a fifo. A
+# writer feeds that fifo in real time, 10 ms a block: a block covering samples [a, b) is
+# written at t0 + b/48000 (a sine source would deliver in bursts and hide wake-up costs).
+#
+# 1. CPU and memory, side by side: `velmor-audio --mic pipe_mic --system` (the tap on the
+#    speakers' monitor) against `ffmpeg -f pulse` recording the same two sources, mixed with
+#    amix, to 16 kHz mono s16 on standard output; while a 1 kHz tone plays into the default
+#    sink (pacat, paced by the server) and the microphone gets a 440 Hz tone. ffmpeg runs
+#    twice: with its default fragment size, and with 10 ms fragments as velmor-audio asks for.
+#    The commands run one after another, interleaved, ROUNDS times (3); each is measured over
+#    SECONDS (20) after one second of warm-up: CPU is utime+stime from /proc/PID/stat over the
+#    window divided by the seconds of audio the command wrote in it (all threads, as % of one
+#    core); the whole life's wait4 rusage is shown too. Peak memory is VmHWM at the end.
+#    Medians over the rounds. Targets: velmor-audio under half of ffmpeg's CPU per second of
+#    audio (both ffmpeg settings), VmHWM under 12 MB.
+# 2. Start to the first system-audio sample on standard output: `velmor-audio --system`, from
+#    just before the fork to the return of the read that brought the first byte, 10 runs, with
+#    the sinks idle and then with a stream playing into the default sink; and, for the same
+#    two cases, `parec` on the default sink's monitor with 10 ms fragments: what any client of
+#    that monitor sees.
+# 3. Latency, sound played into the default sink to its samples on standard output: a writer
+#    feeds `pacat --latency-msec=10` (playing into the default sink) through a pipe in real
+#    time, 5 ms blocks of silence with a click (12 samples at full scale) at the end of a block
+#    every ~300 ms; the monotonic time just before that block's write(2) is its entry time. A
+#    reader timestamps each read(2) of velmor-audio's standard output; the click is the first
+#    sample above a quarter of full scale; latency = its read's return - entry. Included:
+#    pacat's pipe and playback buffer (10 ms asked), the sink's mixing, its monitor, the record
+#    stream (10 ms fragments), velmor-audio's conversion, mixer framing and the stdout pipe.
+#    Target: median under 40 ms.
+#
+# Exit status: 0 all targets met, 1 a target missed, 2 a measurement failed. Everything it
+# starts (the server, players, writers, the measured commands) is stopped on every exit.
+set -euo pipefail
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+kind=${1:-pulseaudio}
+binary=$(realpath -m "${VELMOR_AUDIO:-$repo/build/release/src/velmor-audio}")
+if [ ! -x "$binary" ]; then
+  echo "no velmor-audio at $binary: build it with" >&2
+  echo "  cmake --preset release && cmake --build --preset release --target velmor-audio" >&2
+  exit 2
+fi
+case "$kind" in
+  pulseaudio) tools="pulseaudio pactl pacat parec ffmpeg python3" ;;
+  pipewire) tools="pipewire pipewire-pulse wireplumber dbus-daemon pw-metadata pactl pacat parec ffmpeg python3" ;;
+  *) echo "usage: $0 [pulseaudio|pipewire]" >&2; exit 2 ;;
+esac
+for tool in $tools; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing: run scripts/install-deps.sh" >&2; exit 2; }
+done
+
+work=$(mktemp -d /tmp/velmor-measure-system.XXXXXX)
+server="$work/server"
+mkdir -p "$server"
+measure_pid=
+server_pids=()
+# shellcheck disable=SC2317  # run by the EXIT trap
+cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  if [ -n "$measure_pid" ]; then kill -TERM "$measure_pid" 2>/dev/null || true; wait "$measure_pid" 2>/dev/null || true; fi
+  if [ -e "$server/.velmor-pulse-test-server" ]; then "$repo/scripts/pulse-test-server.sh" stop "$server" || true; fi
+  for ((i = ${#server_pids[@]} - 1; i >= 0; i--)); do
+    kill -TERM "${server_pids[i]}" 2>/dev/null || true
+    wait "${server_pids[i]}" 2>/dev/null || true
+  done
+  rm -rf "$work"
+  exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+devices() {
+  cat <<EOF
+load-module module-null-sink sink_name=speakers sink_properties=device.description=Speakers
+load-module module-null-sink sink_name=headphones sink_properties=device.description=Headphones
+load-module module-pipe-source source_name=pipe_mic file=$server/mic.fifo format=s16le rate=48000 channels=1
+EOF
+}
+
+if [ "$kind" = pulseaudio ]; then
+  { devices; echo "set-default-sink speakers"; echo "set-default-source pipe_mic"; } > "$work/devices.pa"
+  pulse_server=$("$repo/scripts/pulse-test-server.sh" start "$server" "$work/devices.pa" </dev/null)
+  pulse_server=${pulse_server#PULSE_SERVER=}
+  client_env=(PULSE_SERVER="$pulse_server" HOME="$server" XDG_RUNTIME_DIR="$server")
+  version=$(pulseaudio --version)
+else
+  # PipeWire with its PulseAudio front end and session manager, on a bus of their own, with
+  # no hardware monitors and no real-time scheduling: the tests' configuration.
+  mkdir -p "$server/runtime" "$server/config/pipewire" "$server/config/wireplumber/main.lua.d"
+  chmod 700 "$server/runtime"
+  cat > "$server/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><listen>unix:path=$server/bus</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+</busconfig>
+EOF
+  cat > "$server/config/pipewire/pipewire.conf" <<'EOF'
+context.properties = { core.daemon = true core.name = pipewire-0 link.max-buffers = 16 default.clock.min-quantum = 1024 }
+context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }
+context.modules = [
+  { name = libpipewire-module-protocol-native } { name = libpipewire-module-metadata }
+  { name = libpipewire-module-spa-device-factory } { name = libpipewire-module-spa-node-factory }
+  { name = libpipewire-module-client-node } { name = libpipewire-module-client-device }
+  { name = libpipewire-module-access } { name = libpipewire-module-adapter }
+  { name = libpipewire-module-link-factory } { name = libpipewire-module-session-manager }
+]
+context.objects = [
+  { factory = spa-node-factory args = { factory.name = support.node.driver node.name = Dummy-Driver
+      node.group = pipewire.dummy priority.driver = 20000 } }
+  { factory = spa-node-factory args = { factory.name = support.node.driver node.name = Freewheel-Driver
+      node.group = pipewire.freewheel priority.driver = 19000 node.freewheel = true } }
+]
+EOF
+  cat > "$server/config/pipewire/pipewire-pulse.conf" <<'EOF'
+context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }
+context.modules = [
+  { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node }
+  { name = libpipewire-module-adapter } { name = libpipewire-module-metadata }
+  { name = libpipewire-module-protocol-pulse args = { } }
+]
+pulse.properties = { server.address = [ "unix:native" ] }
+EOF
+  cat > "$server/config/wireplumber/wireplumber.conf" <<'EOF'
+context.properties = { log.level = 2 wireplumber.script-engine = lua-scripting }
+context.spa-libs = { audio.convert.* = audioconvert/libspa-audioconvert support.* = support/libspa-support }
+context.modules = [
+  { name = libpipewire-module-protocol-native } { name = libpipewire-module-client-node }
+  { name = libpipewire-module-client-device } { name = libpipewire-module-adapter }
+  { name = libpipewire-module-metadata } { name = libpipewire-module-session-manager }
+]
+wireplumber.components = [
+  { name = libwireplumber-module-lua-scripting, type = module }
+  { name = main.lua, type = config/lua } { name = policy.lua, type = config/lua }
+]
+EOF
+  cat > "$server/config/wireplumber/main.lua.d/90-enable-all.lua" <<'EOF'
+load_module("metadata")
+default_access.enable()
+device_defaults.enable()
+stream_defaults.enable()
+load_script("intended-roles.lua")
+load_script("suspend-node.lua")
+EOF
+  server_env=(HOME="$server" XDG_RUNTIME_DIR="$server/runtime" PIPEWIRE_RUNTIME_DIR="$server/runtime"
+              XDG_CONFIG_HOME="$server/config" XDG_STATE_HOME="$server/state" XDG_DATA_HOME="$server/data"
+              DBUS_SESSION_BUS_ADDRESS="unix:path=$server/bus")
+  env "${server_env[@]}" dbus-daemon --config-file="$server/bus.conf" --nofork --nopidfile --nosyslog \
+    </dev/null >"$server/dbus.log" 2>&1 &
+  server_pids+=($!)
+  for _ in $(seq 1 100); do [ -S "$server/bus" ] && break; sleep 0.05; done
+  env "${server_env[@]}" pipewire </dev/null >"$server/pipewire.log" 2>&1 &
+  server_pids+=($!)
+  for _ in $(seq 1 100); do [ -S "$server/runtime/pipewire-0" ] && break; sleep 0.05; done
+  env "${server_env[@]}" wireplumber </dev/null >"$server/wireplumber.log" 2>&1 &
+  server_pids+=($!)
+  env "${server_env[@]}" pipewire-pulse </dev/null >"$server/pipewire-pulse.log" 2>&1 &
+  server_pids+=($!)
+  client_env=("${server_env[@]}" PULSE_SERVER="unix:$server/runtime/pulse/native")
+  for _ in $(seq 1 200); do
+    env "${client_env[@]}" pw-metadata -n default 2>/dev/null | grep -q 'Found "default" metadata' &&
+      env "${client_env[@]}" pactl info >/dev/null 2>&1 && break
+    sleep 0.05
+  done
+  env "${client_env[@]}" pactl info >/dev/null || { echo "the PipeWire server did not start" >&2; exit 2; }
+  while read -r line; do
+    [ -n "$line" ] && env "${client_env[@]}" pactl "${line%% *}" ${line#* } >/dev/null
+  done < <(devices)
+  sleep 0.5
+  env "${client_env[@]}" pactl set-default-sink speakers
+  env "${client_env[@]}" pactl set-default-source pipe_mic
+  version="PipeWire $(pipewire --version | sed -n 's/.*libpipewire //p')"
+fi
+
+echo "velmor-audio: $binary"
+echo "server: $version; $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "ffmpeg: $(ffmpeg -version | head -1)"
+
+cat > "$work/measure.py" <<'PY'
+import array, json, math, os, select, signal, statistics, subprocess, sys, threading, time
+
+BINARY, SERVER_DIR = sys.argv[1:3]
+ROUNDS = int(os.environ.get("ROUNDS", "3"))
+SECONDS = float(os.environ.get("SECONDS_PER_RUN", "20"))
+FIFO = os.path.join(SERVER_DIR, "mic.fifo")
+ENV = dict(os.environ)
+results = []  # (name, value text, target text, met)
+children = []
+
+
+class Failure(Exception):
+    pass
+
+
+def check(name, value_text, met, target_text):
+    results.append((name, value_text, target_text, met))
+    print("  %-46s %-16s target %-12s %s" % (name, value_text, target_text, "met" if met else "MISSED"))
+
+
+def cpu_seconds(pid):
+    fields = open("/proc/%d/stat" % pid).read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def status_kb(pid, key):
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith(key + ":"):
+            return int(line.split()[1])
+    return 0
+
+
+class MicFeeder(threading.Thread):
+    """A 440 Hz tone into the pipe microphone, written in real time, 10 ms a block."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.stop = threading.Event()
+        self.error = None
+
+    def run(self):
+        try:
+            fd = os.open(FIFO, os.O_WRONLY)
+        except OSError as e:
+            self.error = e
+            return
+        t0 = time.monotonic()
+        n = 0
+        try:
+            while not self.stop.is_set():
+                block = array.array("h", (int(8000 * math.sin(2 * math.pi * 440 * (n + i) / 48000)) for i in range(480)))
+                n += 480
+                delay = t0 + n / 48000 - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+                os.write(fd, block.tobytes())
+        except OSError as e:
+            if not self.stop.is_set():
+                self.error = e
+        finally:
+            os.close(fd)
+
+
+class Reader(threading.Thread):
+    """Reads a child's standard output as it comes, counting bytes and timing each read."""
+
+    def __init__(self, proc, keep=False):
+        super().__init__(daemon=True)
+        self.proc, self.keep = proc, keep
+        self.bytes = 0
+        self.data = bytearray()
+        self.reads = []  # (bytes so far, time of the read's return)
+        self.first = None
+        self.lock = threading.Lock()
+
+    def run(self):
+        fd = self.proc.stdout.fileno()
+        while True:
+            chunk = os.read(fd, 65536)
+            now = time.monotonic()
+            if not chunk:
+                return
+            with self.lock:
+                if self.first is None:
+                    self.first = now
+                self.bytes += len(chunk)
+                if self.keep:
+                    self.data += chunk
+                    self.reads.append((self.bytes, now))
+
+
+def spawn(argv, keep=False, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL):
+    proc = subprocess.Popen(argv, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, env=ENV)
+    children.append(proc)
+    reader = Reader(proc, keep)
+    reader.start()
+    return proc, reader
+
+
+def reap(proc, sig=signal.SIGTERM):
+    """Signals the child and reaps it with wait4: its exit status and whole-life rusage."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+    deadline = time.monotonic() + 5
+    while True:
+        pid, status, rusage = os.wait4(proc.pid, os.WNOHANG)
+        if pid:
+            proc.returncode = os.waitstatus_to_exitcode(status)
+            return proc.returncode, rusage
+        if time.monotonic() > deadline:
+            proc.kill()
+        time.sleep(0.002)
+
+
+def player(seconds, frequency=1000):
+    """pacat playing a tone into the default sink, paced by the server."""
+    path = os.path.join(SERVER_DIR, "tone-%d.raw" % frequency)
+    if not os.path.exists(path):
+        samples = array.array("h", (int(6000 * math.sin(2 * math.pi * frequency * i / 48000)) for i in range(48000)))
+        with open(path, "wb") as f:
+            for _ in range(int(seconds) + 1):
+                f.write(samples.tobytes())
+    proc = subprocess.Popen(["pacat", "--playback", "--raw", "--rate=48000", "--channels=1", "--format=s16le", path],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=ENV)
+    children.append(proc)
+    return proc
+
+
+def measure_one(name, argv):
+    proc, reader = spawn(argv)
+    time.sleep(1.0)  # start-up and warm-up
+    if proc.poll() is not None:
+        raise Failure("%s exited with status %s before it was measured" % (name, proc.returncode))
+    t0, b0, c0 = time.monotonic(), reader.bytes, cpu_seconds(proc.pid)
+    time.sleep(SECONDS)
+    t1, b1, c1 = time.monotonic(), reader.bytes, cpu_seconds(proc.pid)
+    hwm = status_kb(proc.pid, "VmHWM")
+    threads = status_kb(proc.pid, "Threads")
+    status, rusage = reap(proc)
+    audio = (b1 - b0) / 32000.0
+    if audio < 0.9 * (t1 - t0):
+        raise Failure("%s wrote only %.2f s of audio in %.2f s" % (name, audio, t1 - t0))
+    life_audio = reader.bytes / 32000.0
+    return {"cpu": (c1 - c0) / audio, "hwm": hwm * 1024 / 1e6, "life": (rusage.ru_utime + rusage.ru_stime) / life_audio,
+            "audio": audio, "threads": threads, "status": status}
+
+
+def measure_cpu():
+    print("\n[1] CPU and memory, %d interleaved rounds of %.0f s, microphone fed in real time, a tone playing"
+          % (ROUNDS, SECONDS))
+    commands = {
+        "velmor-audio": [BINARY, "--mic", "pipe_mic", "--system"],
+        "ffmpeg (default fragments)": ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                       "-f", "pulse", "-i", "pipe_mic", "-f", "pulse", "-i", "speakers.monitor",
+                                       "-filter_complex", "amix=inputs=2", "-ar", "16000", "-ac", "1", "-f", "s16le", "-"],
+        "ffmpeg (10 ms fragments)": ["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
+                                     "-f", "pulse", "-fragment_size", "1920", "-i", "pipe_mic",
+                                     "-f", "pulse", "-fragment_size", "1920", "-i", "speakers.monitor",
+                                     "-filter_complex", "amix=inputs=2", "-ar", "16000", "-ac", "1", "-f", "s16le", "-"],
+    }
+    runs = {name: [] for name in commands}
+    feeder = MicFeeder()
+    feeder.start()
+    play = player(ROUNDS * len(commands) * (SECONDS + 3) + 10)
+    try:
+        for r in range(ROUNDS):
+            for name, argv in commands.items():
+                m = measure_one(name, argv)
+                runs[name].append(m)
+                print("  round %d %-28s CPU %.3f %% per s of audio (life %.3f %%), VmHWM %.2f MB, %d threads, exit %d"
+                      % (r + 1, name, 100 * m["cpu"], 100 * m["life"], m["hwm"], m["threads"], m["status"]))
+            if feeder.error:
+                raise Failure("feeding the microphone failed: %s" % feeder.error)
+    finally:
+        feeder.stop.set()
+        reap(play)
+    med = {name: statistics.median(m["cpu"] for m in ms) for name, ms in runs.items()}
+    hwm = {name: statistics.median(m["hwm"] for m in ms) for name, ms in runs.items()}
+    print("  medians: " + "; ".join("%s %.3f %% CPU, %.2f MB" % (n, 100 * med[n], hwm[n]) for n in commands))
+    for other in ("ffmpeg (default fragments)", "ffmpeg (10 ms fragments)"):
+        ratio = med["velmor-audio"] / med[other]
+        check("CPU vs %s" % other, "%.2f x" % ratio, ratio < 0.5, "< 0.5 x")
+    check("velmor-audio VmHWM (median)", "%.2f MB" % hwm["velmor-audio"], hwm["velmor-audio"] < 12, "< 12 MB")
+
+
+def first_byte(argv, limit=6.0):
+    proc, reader = spawn(argv)
+    spawned = time.monotonic()
+    deadline = spawned + limit
+    while reader.first is None and time.monotonic() < deadline and proc.poll() is None:
+        time.sleep(0.001)
+    first = reader.first
+    reap(proc)
+    return None if first is None else first - spawned
+
+
+def measure_first_sample(runs=10):
+    print("\n[2] Start to the first system-audio sample on standard output (%d runs each, ms)" % runs)
+    cases = [("velmor-audio --system", [BINARY, "--system"]),
+             ("parec on the monitor, 10 ms", ["parec", "-d", "speakers.monitor", "--raw", "--latency-msec=10"])]
+    for busy in (False, True):
+        play = player(runs * 2 * 8 + 10) if busy else None
+        try:
+            if busy:
+                time.sleep(1.0)
+            for name, argv in cases:
+                times = []
+                for _ in range(runs):
+                    t = first_byte(argv)
+                    times.append(t if t is not None else float("inf"))
+                    time.sleep(0.3)
+                print("  %-32s sink %-8s median %7.1f  min %7.1f  max %7.1f" %
+                      (name, "playing" if busy else "idle", 1000 * statistics.median(times), 1000 * min(times),
+                       1000 * max(times)))
+        finally:
+            if play:
+                reap(play)
+
+
+def measure_latency(clicks=30):
+    print("\n[3] Latency, a click played into the default sink to its samples on standard output")
+    proc, reader = spawn([BINARY, "--system"], keep=True)
+    time.sleep(1.0)
+    pacat = subprocess.Popen(["pacat", "--playback", "--raw", "--rate=48000", "--channels=1", "--format=s16le",
+                              "--latency-msec=10"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL, env=ENV)
+    children.append(pacat)
+    fd = pacat.stdin.fileno()
+    entries = []
+    block = 240  # 5 ms
+    try:
+        t0 = time.monotonic()
+        n = 0
+        next_click = 48000  # the first after a second of silence
+        while len(entries) < clicks:
+            samples = array.array("h", bytes(2 * block))
+            click = n + block >= next_click
+            if click:
+                for i in range(block - 12, block):
+                    samples[i] = 32767
+                next_click += 14400 + (n % 7) * 480  # ~300 ms apart, not a fixed period
+            n += block
+            delay = t0 + n / 48000 - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            now = time.monotonic()
+            os.write(fd, samples.tobytes())
+            if click:
+                entries.append(now)
+        time.sleep(0.5)
+    finally:
+        pacat.stdin.close()
+        reap(pacat)
+        status, _ = reap(proc)
+    with reader.lock:
+        data, reads = bytes(reader.data), list(reader.reads)
+    out = array.array("h", data)
+    found = []
+    i = 0
+    while i < len(out):
+        if out[i] > 8192:
+            position = 2 * (i + 1)
+            found.append(next(t for b, t in reads if b >= position))
+            i += 1600  # past this click
+        else:
+            i += 1
+    if len(found) < len(entries):
+        raise Failure("%d of %d clicks came out" % (len(found), len(entries)))
+    # The clicks found last are those played last (a first one may precede the recording).
+    latencies = [a - e for a, e in zip(found[-len(entries):], entries)]
+    print("  %d clicks: median %.1f ms, min %.1f, max %.1f" % (len(latencies), 1000 * statistics.median(latencies),
+                                                               1000 * min(latencies), 1000 * max(latencies)))
+    check("latency median", "%.1f ms" % (1000 * statistics.median(latencies)), statistics.median(latencies) < 0.040,
+          "< 40 ms")
+
+
+def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        measure_cpu()
+        measure_first_sample()
+        measure_latency()
+    except Failure as e:
+        print("\nMEASUREMENT FAILED: %s" % e)
+        return 2
+    finally:
+        for p in children:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    missed = [name for name, _, _, met in results if not met]
+    print("\nSummary: " + "; ".join("%s %s (%s)" % (n, v, t) for n, v, t, _ in results))
+    print("all targets met" if not missed else "targets missed: " + ", ".join(missed))
+    return 1 if missed else 0
+
+
+sys.exit(main())
+PY
+
+env "${client_env[@]}" python3 "$work/measure.py" "$binary" "$server" </dev/null &
+measure_pid=$!
+status=0
+wait "$measure_pid" || status=$?
+measure_pid=
+exit "$status"
