@@ -100,8 +100,8 @@ void MicCapture::observe(CaptureNotification name, const void* object) {
             break;
           case CaptureNotification::sessionDroppedSamples:
             // Once when dropping begins, not once a buffer: the parent learns that it lost audio.
-            self->context_.control.control(
-                ControlEvent{{"type", "error"}, {"message", "Microphone audio dropped: " + std::string(kDroppedReason)}});
+            self->context_.control.control(ControlEvent{
+                {"type", "error"}, {"message", "Microphone audio dropped: " + std::string(kDroppedReason)}});
             break;
         }
       }));

@@ -59,8 +59,8 @@ class SampleBacklog : public std::enable_shared_from_this<SampleBacklog> {
   std::size_t head_ = 0;                      // in frames
   std::size_t frames_ = 0;
   std::deque<std::size_t> pushes_;  // frames of each queued push, oldest first; they sum to frames_
-  bool delivering_ = false;  // a delivery task is scheduled or running
-  bool dropping_ = false;    // frames were lost since the backlog last ran empty
+  bool delivering_ = false;         // a delivery task is scheduled or running
+  bool dropping_ = false;           // frames were lost since the backlog last ran empty
   std::uint64_t dropped_ = 0;
 };
 
