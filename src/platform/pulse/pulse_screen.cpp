@@ -8,6 +8,7 @@
 #include "platform/pulse/pulse_monitor_stream.h"
 #include "platform/pulse/pulse_sinks.h"
 #include "platform/shared/delivery_gate.h"
+#include "platform/shared/sample_backlog.h"
 
 namespace velmor::platform::pulse {
 namespace {
@@ -64,9 +65,18 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
       : core_(std::move(core)), configuration_(configuration), delegate_(std::move(delegate)) {}
 
   ~PulseScreenStream() override {
-    Connection::Lock lock(*core_->connection);
-    cancelQuery();
-    monitor_.reset();
+    {
+      Connection::Lock lock(*core_->connection);
+      cancelQuery();
+      monitor_.reset();
+      deliveries_.clear();
+    }
+    // A queue must not go in one of its own tasks (the last reference to a stream may be a
+    // delivery's): another queue lets go of it.
+    std::lock_guard lock(mutex_);
+    for (auto& output : outputs_) {
+      if (output.queue && output.queue->isCurrent()) core_->callbacks->async([queue = std::move(output.queue)] {});
+    }
   }
 
   Status addStreamOutput(std::weak_ptr<StreamOutput> output, StreamOutputType type,
@@ -114,6 +124,11 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     StreamOutputType type;
     std::shared_ptr<SerialQueue> queue;
   };
+  struct Delivery {
+    std::shared_ptr<SerialQueue> queue;
+    std::shared_ptr<SampleBacklog> backlog;
+    std::shared_ptr<const SampleBacklog::Consumer> consume;
+  };
 
   Status start() {
     Connection& connection = *core_->connection;
@@ -136,7 +151,7 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     auto monitor = std::make_unique<MonitorStream>(
         connection, spec, [this](std::vector<std::byte>&& bytes) { deliver(std::move(bytes)); },
         [this](int error) { failed(error); });
-    gate_->open();
+    prepareDeliveries(gate_->open());
     const int error = monitor->start(lock, sink.value()->monitorSource);
     if (error != PA_OK) {
       gate_->close();
@@ -150,15 +165,20 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     return {};
   }
 
-  // One read callback's audio to every audio output, on its queue. The task holds the
-  // gate, a weak stream and the audio, never the queue it runs on.
+  // One read callback's audio to every audio output, on its queue, through a backlog that
+  // holds at most 2 s for an output that falls behind (the oldest audio goes first). The
+  // delivery holds the stream and the output weakly, never the queue it runs on.
   void deliver(std::vector<std::byte>&& bytes) {
-    const auto generation = gate_->current();
-    if (!generation || frameBytes_ == 0) return;
-    const auto frames = static_cast<std::int64_t>(bytes.size() / frameBytes_);
-    std::vector<std::vector<std::byte>> buffers;
-    buffers.push_back(std::move(bytes));
-    auto buffer = std::make_shared<MemorySampleBuffer>(description_, frames, std::move(buffers));
+    if (frameBytes_ == 0) return;
+    const std::byte* planes[] = {bytes.data()};
+    for (const auto& delivery : deliveries_) {
+      (void)delivery.backlog->push(planes, bytes.size() / frameBytes_, *delivery.queue, delivery.consume);
+    }
+  }
+
+  // The deliveries of a run that starts under `generation`.
+  void prepareDeliveries(std::uint64_t generation) {
+    deliveries_.clear();
     std::vector<Output> outputs;
     {
       std::lock_guard lock(mutex_);
@@ -166,14 +186,19 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     }
     for (const auto& output : outputs) {
       if (output.type != StreamOutputType::audio || !output.queue) continue;
-      output.queue->async(
-          [gate = gate_, weak = weak_from_this(), receiver = output.output, buffer, generation = *generation] {
-            gate->deliver(generation, [&] {
-              auto self = weak.lock();
-              auto target = receiver.lock();
-              if (self && target) target->didOutputSampleBuffer(*self, *buffer, StreamOutputType::audio);
-            });
+      Delivery delivery;
+      delivery.queue = output.queue;
+      delivery.backlog = std::make_shared<SampleBacklog>(
+          description_, SampleBacklog::capacityFor(description_, kBacklogSeconds), gate_, generation);
+      delivery.consume = std::make_shared<const SampleBacklog::Consumer>(
+          [weak = weak_from_this(), receiver = output.output, format = description_](
+              std::vector<std::vector<std::byte>>&& planes, std::size_t frames) {
+            const MemorySampleBuffer buffer(format, static_cast<std::int64_t>(frames), std::move(planes));
+            auto self = weak.lock();
+            auto target = receiver.lock();
+            if (self && target) target->didOutputSampleBuffer(*self, buffer, StreamOutputType::audio);
           });
+      deliveries_.push_back(std::move(delivery));
     }
   }
 
@@ -230,6 +255,7 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
   std::vector<Output> outputs_;
   // With the connection's lock held.
   std::unique_ptr<MonitorStream> monitor_;
+  std::vector<Delivery> deliveries_;
   StreamDescription description_;
   std::size_t frameBytes_ = 0;
   std::string sinkName_;

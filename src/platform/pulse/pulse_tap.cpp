@@ -9,6 +9,7 @@
 #include "platform/pulse/pulse_monitor_stream.h"
 #include "platform/pulse/pulse_sinks.h"
 #include "platform/shared/delivery_gate.h"
+#include "platform/shared/sample_backlog.h"
 
 namespace velmor::platform::pulse {
 namespace {
@@ -241,22 +242,24 @@ Status PulseSystemAudio::startDevice(AudioObjectId device, IOProcId id) {
 
   const pa_sample_spec spec = *tapIt->second.sampleSpec;
   const std::uint32_t channels = spec.channels;
-  // Each read callback is one IO cycle, handed to the reader on its queue. The task holds
-  // the gate, the reader and the audio, never the queue it runs on.
-  auto onCycle = [queue = proc.queue, block = proc.block, gate = proc.gate, channels](std::vector<std::byte>&& bytes) {
-    const auto generation = gate->current();
-    if (!generation) return;
-    auto cycle = std::make_shared<std::vector<std::byte>>(std::move(bytes));
-    queue->async([gate, block, cycle, channels, generation = *generation] {
-      gate->deliver(generation, [&] {
-        const InputBuffer buffer{channels, std::span<const std::byte>(*cycle)};
+  const StreamDescription format = describeSampleSpec(spec);
+  const std::size_t frameBytes = pa_frame_size(&spec);
+  // Each read callback is one IO cycle, handed to the reader on its queue through a backlog
+  // that holds at most 2 s when the reader falls behind (the oldest audio goes first). The
+  // delivery holds the reader, never the queue it runs on.
+  auto backlog = std::make_shared<SampleBacklog>(format, SampleBacklog::capacityFor(format, kBacklogSeconds), proc.gate,
+                                                 proc.gate->open());
+  auto consume = std::make_shared<const SampleBacklog::Consumer>(
+      [block = proc.block, channels](std::vector<std::vector<std::byte>>&& planes, std::size_t) {
+        const InputBuffer buffer{channels, std::span<const std::byte>(planes.front())};
         (*block)(InputBufferList(&buffer, 1));
       });
-    });
+  auto onCycle = [queue = proc.queue, backlog, consume, frameBytes](std::vector<std::byte>&& bytes) {
+    const std::byte* planes[] = {bytes.data()};
+    (void)backlog->push(planes, bytes.size() / frameBytes, *queue, consume);
   };
   // A stream that fails later just stops delivering: supervision notices the silence.
   auto stream = std::make_unique<MonitorStream>(*core_->connection, spec, std::move(onCycle), nullptr);
-  proc.gate->open();
   const int error = stream->start(lock, deviceIt->second.monitorSource);
   if (error != PA_OK) {
     proc.gate->close();

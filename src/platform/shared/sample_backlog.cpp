@@ -22,8 +22,34 @@ std::size_t SampleBacklog::capacityFor(const StreamDescription& format, double s
 }
 
 bool SampleBacklog::push(std::span<const std::byte* const> planes, std::size_t frames, QueueOutput& output) {
-  if (frames == 0 || planes.size() != planes_ || planeFrameBytes_ == 0) return false;
   bool began = false;
+  if (!queue(planes, frames, began)) return began;
+  auto [delegate, target] = output.target();
+  if (!target) {
+    std::lock_guard lock(mutex_);
+    delivering_ = false;
+    return began;
+  }
+  auto consume = std::make_shared<const Consumer>(
+      [format = format_, delegate = delegate](std::vector<std::vector<std::byte>>&& buffers, std::size_t count) {
+        const MemorySampleBuffer buffer(format, static_cast<std::int64_t>(count), std::move(buffers));
+        if (auto receiver = delegate.lock()) receiver->captureOutput(buffer);
+      });
+  target->async([self = shared_from_this(), consume] { self->deliverAll(*consume); });
+  return began;
+}
+
+bool SampleBacklog::push(std::span<const std::byte* const> planes, std::size_t frames, SerialQueue& target,
+                         std::shared_ptr<const Consumer> consume) {
+  bool began = false;
+  if (queue(planes, frames, began)) {
+    target.async([self = shared_from_this(), consume = std::move(consume)] { self->deliverAll(*consume); });
+  }
+  return began;
+}
+
+bool SampleBacklog::queue(std::span<const std::byte* const> planes, std::size_t frames, bool& began) {
+  if (frames == 0 || planes.size() != planes_ || planeFrameBytes_ == 0) return false;
   bool schedule = false;
   {
     std::lock_guard lock(mutex_);
@@ -70,19 +96,10 @@ bool SampleBacklog::push(std::span<const std::byte* const> planes, std::size_t f
       schedule = true;
     }
   }
-  if (schedule) {
-    auto [delegate, queue] = output.target();
-    if (!queue) {
-      std::lock_guard lock(mutex_);
-      delivering_ = false;
-      return began;
-    }
-    queue->async([self = shared_from_this(), delegate = delegate] { self->deliverAll(delegate); });
-  }
-  return began;
+  return schedule;
 }
 
-void SampleBacklog::deliverAll(const std::weak_ptr<SampleBufferDelegate>& delegate) {
+void SampleBacklog::deliverAll(const Consumer& consume) {
   for (;;) {
     std::vector<std::vector<std::byte>> planes(planes_);
     std::size_t frames = 0;
@@ -106,10 +123,7 @@ void SampleBacklog::deliverAll(const std::weak_ptr<SampleBufferDelegate>& delega
         head_ = 0;
       }
     }
-    const MemorySampleBuffer buffer(format_, static_cast<std::int64_t>(frames), std::move(planes));
-    gate_->deliver(generation_, [&] {
-      if (auto target = delegate.lock()) target->captureOutput(buffer);
-    });
+    gate_->deliver(generation_, [&] { consume(std::move(planes), frames); });
   }
 }
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
@@ -40,12 +41,21 @@ class SampleBacklog : public std::enable_shared_from_this<SampleBacklog> {
   // last ran empty.
   bool push(std::span<const std::byte* const> planes, std::size_t frames, QueueOutput& output);
 
+  // Takes one push's frames on the consumer's queue, one buffer a plane, through the gate.
+  using Consumer = std::function<void(std::vector<std::vector<std::byte>>&& planes, std::size_t frames)>;
+  // The same for any consumer: `consume` runs on `queue` (which the caller keeps alive), and
+  // must hold only weakly what owns that queue.
+  bool push(std::span<const std::byte* const> planes, std::size_t frames, SerialQueue& queue,
+            std::shared_ptr<const Consumer> consume);
+
   std::size_t queuedFrames() const;
   std::uint64_t droppedFrames() const;
 
  private:
+  // Queues the frames; true when the caller must schedule a delivery.
+  bool queue(std::span<const std::byte* const> planes, std::size_t frames, bool& began);
   // On the consumer's queue: delivers what is queued until nothing is.
-  void deliverAll(const std::weak_ptr<SampleBufferDelegate>& delegate);
+  void deliverAll(const Consumer& consume);
 
   const StreamDescription format_;
   const std::size_t planes_;

@@ -290,6 +290,48 @@ TEST(PulseSystemAudio, NoSampleIsLostOrRepeatedBetweenTheMonitorAndStandardOutpu
   }
 }
 
+// A parent that stops reading for 6 s: the pipe takes 2 s, the tap's backlog keeps the newest
+// 2 s and drops the rest, so memory stays flat; the audio after the stall runs on from
+// where dropping stopped, with one jump in the tone's phase where the audio was dropped.
+TEST(PulseSystemAudio, AStalledParentLosesTheOldestSystemAudioAndNothingElse) {
+  PulseServer server(kOutputs);
+  Tones tones{server};
+  tones.upload("tone", 1025, 0.5, 48000 * 12);
+  ProcessOptions options;
+  options.args = {"--system"};
+  for (const auto& [k, v] : server.clientEnvironment()) options.env[k] = v;
+  options.stdoutStall = ProcessOptions::Stall{std::chrono::milliseconds(2000), std::chrono::milliseconds(6000)};
+  options.timeout = std::chrono::seconds(40);
+  std::optional<Clock::time_point> played;
+  options.signalWhen = [&](const std::string&, const std::string& err) {
+    if (!played && has(err, R"("type":"ready")")) {
+      tones.play("tone", "speakers");
+      played = Clock::now();
+    }
+    return played && Clock::now() - *played > std::chrono::milliseconds(10500) ? SIGTERM : 0;
+  };
+  const ProcessResult result = testing::runProcess(audioBinary(), options);
+  EXPECT_EQ(result.status, 0);
+  ASSERT_FALSE(result.timedOut);
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  const auto [first, last] = toneExtent(samples);
+  ASSERT_LT(first + 16000, last);
+  // About 10.5 s played: at least a second of the stall's audio went, and the 2 s held
+  // came out after it.
+  EXPECT_LT(last - first, 16000u * 19 / 2) << (last - first);
+  EXPECT_GT(last - first, 16000u * 4) << (last - first);
+  int jumps = 0;
+  const double start = phaseAt(samples, first + 320, 320, 1025);
+  double previous = start;
+  for (std::size_t at = first + 320; at + 640 < last; at += 160) {
+    const double phase = phaseAt(samples, at, 320, 1025);
+    if (std::abs(std::remainder(phase - previous, 360.0)) > 5) ++jumps;
+    previous = phase;
+  }
+  EXPECT_GE(jumps, 1);
+  EXPECT_LE(jumps, 3) << "the audio is continuous but where it was dropped";
+}
+
 // The microphone's tone and the system's are both in the mix; the microphone is halved
 // while the system audio is louder than 0.01 RMS, and whole when it is silent.
 TEST(PulseSystemAudio, MicrophoneAndSystemAudioAreMixedWithTheMicrophoneHalvedUnderSound) {
