@@ -306,6 +306,12 @@ void ScreenCore::sourceRemoved(std::uint32_t index) {
 }
 
 void ScreenCore::connectionLost(int error) {
+  // The lost connection's requests are cancelled without an answer.
+  if (defaultQuery_) {
+    pa_operation_cancel(defaultQuery_);
+    pa_operation_unref(defaultQuery_);
+    defaultQuery_ = nullptr;
+  }
   for (const auto& stream : live()) stream->connectionLost(error);
 }
 

@@ -25,11 +25,7 @@ class TapCore final : public ConnectionListener, public std::enable_shared_from_
   explicit TapCore(std::shared_ptr<Connection> shared) : connection(std::move(shared)) {}
   ~TapCore() override {
     Connection::Lock lock(*connection);
-    if (defaultQuery_) {
-      pa_operation_cancel(defaultQuery_);
-      pa_operation_unref(defaultQuery_);
-      defaultQuery_ = nullptr;
-    }
+    forgetQuery();
     procs.clear();
   }
 
@@ -65,7 +61,9 @@ class TapCore final : public ConnectionListener, public std::enable_shared_from_
     defaultQuery_ = pa_context_get_server_info(context, onServerInfo, this);
   }
   void sourceRemoved(std::uint32_t) override {}
-  void connectionLost(int) override {}
+  // A lost connection cancels its requests without an answer: a question still open would
+  // keep every later change from being asked about.
+  void connectionLost(int) override { forgetQuery(); }
 
   void defaultSinkIs(const std::optional<std::string>& name) {
     if (name == lastDefaultSink) return;
@@ -83,6 +81,13 @@ class TapCore final : public ConnectionListener, public std::enable_shared_from_
   IOProcId nextProc = 1;
 
  private:
+  void forgetQuery() {
+    if (!defaultQuery_) return;
+    pa_operation_cancel(defaultQuery_);
+    pa_operation_unref(defaultQuery_);
+    defaultQuery_ = nullptr;
+  }
+
   static void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     auto* self = static_cast<TapCore*>(userdata);
     if (self->defaultQuery_) {

@@ -18,6 +18,8 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <pulse/def.h>
+#include <pulse/error.h>
 
 #include "platform/pulse/pulse_server.h"
 #include "support/subprocess.h"
@@ -491,6 +493,37 @@ TEST(PulseSystemAudio, TheScreenPathFollowsTheDefaultSinkAcrossChangesAndRemoval
   };
   EXPECT_NEAR(strongest(highAt, 880), 0.5, 0.02);
   EXPECT_NEAR(strongest(lowAt, 330), 0.5, 0.02);
+}
+
+// The server drops the screen path's stream: it stops with the server's reason and restarts.
+TEST(PulseSystemAudio, TheScreenPathRestartsAfterTheServerKillsItsStream) {
+  PulseServer server(kOutputs);
+  bool killed = false;
+  const ProcessResult result =
+      runAudio(server, {"--system"},
+               [&](const std::string&, const std::string& err) {
+                 if (!killed && has(err, R"("via":"screen")")) {
+                   const auto ours = ourStreams(server, "Velmor system audio");
+                   if (ours.size() != 1) return 0;
+                   server.command("kill-source-output " + std::to_string(ours[0].at("index").get<long long>()));
+                   killed = true;
+                 }
+                 return has(err, R"("event":"restarted")") ? SIGTERM : 0;
+               },
+               {{"VELMOR_SYSTEM_AUDIO", "screen"}});
+  EXPECT_EQ(result.status, 0);
+  ASSERT_FALSE(result.timedOut) << result.stderrBytes;
+  std::vector<nlohmann::json> events;
+  for (const auto& e : result.events()) {
+    if (e["type"] == "device") events.push_back(e);
+  }
+  ASSERT_EQ(events.size(), 3u) << result.stderrBytes;
+  EXPECT_EQ(
+      events[1],
+      (nlohmann::json{
+          {"type", "device"}, {"name", "system audio"}, {"event", "stopped"}, {"reason", pa_strerror(PA_ERR_KILLED)}}));
+  EXPECT_EQ(events[2]["event"], "restarted");
+  EXPECT_EQ(events[2]["restarts"], 1);
 }
 
 }  // namespace
