@@ -142,7 +142,9 @@ void ManualDispatch::runTask(Task task) {
     }
     task = nullptr;  // what it captured goes before the task counts as ended
     std::lock_guard lock(mutex_);
-    if (failure && !taskFailure_) taskFailure_ = failure;
+    // Handed over whole: the task keeps no reference that it would drop later.
+    if (failure && !taskFailure_) taskFailure_ = std::move(failure);
+    failure = nullptr;
     --liveTasks_;
     tasksChanged_.notify_all();
   }).detach();
