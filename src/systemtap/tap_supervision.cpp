@@ -19,7 +19,10 @@ std::int64_t parseQuietReopens(const std::optional<std::string>& text) {
     if (c < '0' || c > '9') return 0;
   }
   // Parsed with its sign, so that the most negative value fits as well.
-  const std::string signedDigits = (negative ? "-" : "") + std::string(digits);
+  std::string signedDigits;
+  signedDigits.reserve(digits.size() + 1);
+  if (negative) signedDigits.push_back('-');
+  signedDigits.append(digits);
   std::int64_t value = 0;
   const auto [end, error] = std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);
   if (error != std::errc() || end != signedDigits.data() + signedDigits.size()) return 0;
