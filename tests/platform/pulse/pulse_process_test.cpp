@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "conversion/sample_conversion.h"
-#include "platform/pulse/pulse_fixtures.h"
-#include "platform/pulse/pulse_server.h"
+#include "support/capture_fixtures.h"
+#include "support/pulse_server.h"
 #include "support/subprocess.h"
 
 namespace velmor {

@@ -1,4 +1,4 @@
-#include "platform/pulse/pulse_server.h"
+#include "support/pulse_server.h"
 
 #include <poll.h>
 #include <signal.h>

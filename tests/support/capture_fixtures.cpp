@@ -1,4 +1,4 @@
-#include "platform/pulse/pulse_fixtures.h"
+#include "support/capture_fixtures.h"
 
 #include <fcntl.h>
 #include <unistd.h>
