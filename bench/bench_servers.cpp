@@ -18,7 +18,9 @@ void startToFirstAnswer(benchmark::State& state, ServerKind kind) {
     state.SetIterationTime(std::chrono::duration<double>(server->startupTime()).count());
   }
 }
-BENCHMARK_CAPTURE(startToFirstAnswer, PulseAudio, ServerKind::pulseAudio)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(startToFirstAnswer, PulseAudio, ServerKind::pulseAudio)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(startToFirstAnswer, PipeWire, ServerKind::pipeWire)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void startAndStop(benchmark::State& state, ServerKind kind) {

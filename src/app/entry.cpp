@@ -1,6 +1,6 @@
 #include "app/entry.h"
 
-#include <sstream>
+#include <charconv>
 
 #include "app/program.h"
 #include "devices/input_devices.h"
@@ -25,14 +25,16 @@ namespace {
 
 // System audio has no source on this platform yet: say so, and capture goes on without it.
 void startSystem(Program& program) {
-  program.control.control(ControlEvent{
-      {"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
+  program.control.control(
+      ControlEvent{{"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
 }
 
+// The shortest text that reads back as the same number, so that a refused rate is named as
+// it was given (768000.4, not a rounded 768000).
 std::string describeRate(double rate) {
-  std::ostringstream text;
-  text << rate;
-  return text.str();
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, rate).ptr;
+  return std::string(text, end);
 }
 
 [[noreturn]] void capture(Program& program) {
@@ -77,7 +79,8 @@ void runProgram(platform::Platform& platform, const std::vector<std::string>& ar
   // registry keeps them reachable, also in a test process that runs the entry many times.
   static auto* programs = new std::vector<std::unique_ptr<Program>>();
   auto* program = programs->emplace_back(std::make_unique<Program>(platform, argv)).get();
-  platform.signals.install([program] { shutDown(*program); }, [program] { platform::exitProcess(program->platform.process, 0); });
+  platform.signals.install([program] { shutDown(*program); },
+                           [program] { platform::exitProcess(program->platform.process, 0); });
 
   const Arguments& args = program->args;
   if (args.listDevices) listDevices(*program);

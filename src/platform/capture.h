@@ -11,6 +11,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/pcm.h"
+#include "platform/result.h"
 
 namespace velmor::platform {
 
@@ -50,13 +51,21 @@ class CaptureSession {
   virtual bool canAddOutput(const AudioDataOutput& output) = 0;
   virtual void addOutput(std::shared_ptr<AudioDataOutput> output) = 0;
   virtual void commitConfiguration() = 0;
-  // Synchronous: buffers may flow once it returns.
-  virtual void startRunning() = 0;
+  // Synchronous: buffers may flow once it returns. A session that could not start says so
+  // here, and posts no notification for it; one that fails later posts a runtime error.
+  virtual Status startRunning() = 0;
   // Synchronous: no buffer is delivered after it returns.
   virtual void stopRunning() = 0;
 };
 
-enum class CaptureNotification { sessionRuntimeError, sessionWasInterrupted, deviceWasDisconnected };
+enum class CaptureNotification {
+  sessionRuntimeError,
+  sessionWasInterrupted,
+  deviceWasDisconnected,
+  // The session's delegate fell so far behind that the oldest audio is being dropped; posted
+  // once when dropping begins, and again only after the delegate has caught up.
+  sessionDroppedSamples,
+};
 
 struct CaptureNotificationInfo {
   CaptureNotification name;
@@ -69,11 +78,12 @@ using ObserverToken = std::uint64_t;
 class CaptureSystem {
  public:
   virtual ~CaptureSystem() = default;
-  virtual std::shared_ptr<CaptureDevice> deviceWithUniqueID(const std::string& uid) = 0;
-  virtual std::shared_ptr<CaptureDevice> defaultAudioDevice() = 0;
-  // Null with `error` set when the device cannot be opened for input.
-  virtual std::shared_ptr<CaptureInput> makeInput(const std::shared_ptr<CaptureDevice>& device,
-                                                  std::optional<PlatformError>& error) = 0;
+  // Fails when no such device can be opened.
+  virtual Result<std::shared_ptr<CaptureDevice>> deviceWithUniqueID(const std::string& uid) = 0;
+  // Fails when there is no default input device.
+  virtual Result<std::shared_ptr<CaptureDevice>> defaultAudioDevice() = 0;
+  // Fails when the device cannot be opened for input.
+  virtual Result<std::shared_ptr<CaptureInput>> makeInput(const std::shared_ptr<CaptureDevice>& device) = 0;
   virtual std::shared_ptr<CaptureSession> makeSession() = 0;
   virtual std::shared_ptr<AudioDataOutput> makeAudioDataOutput() = 0;
 

@@ -36,8 +36,11 @@ auto afterLines(std::size_t count, int sig) {
 
 nlohmann::json micScenario(double seconds = 3600) {
   return {{"devices",
-           {{{"id", 42}, {"uid", "BuiltInMicrophoneDevice"}, {"name", "MacBook Pro Microphone"},
-             {"transport", "bltn"}, {"audio", {{{"sine", 1000}, {"amplitude", 0.5}, {"seconds", seconds}}}}},
+           {{{"id", 42},
+             {"uid", "BuiltInMicrophoneDevice"},
+             {"name", "MacBook Pro Microphone"},
+             {"transport", "bltn"},
+             {"audio", {{{"sine", 1000}, {"amplitude", 0.5}, {"seconds", seconds}}}}},
             {{"id", 77}, {"uid", "usb-77"}, {"name", "USB Mic"}, {"transport", "usb "}, {"inputBuffers", {1, 1}}}}},
           {"defaultInput", 42}};
 }
@@ -46,17 +49,19 @@ TEST(SimProcess, NoArgumentsIsAnErrorWithNothingOnStandardOutput) {
   const auto result = runSim({});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.stdoutBytes, "");
-  EXPECT_EQ(result.stderrBytes, R"({"message":"Nothing to capture: pass --mic and/or --system","type":"error"})" "\n");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"Nothing to capture: pass --mic and/or --system","type":"error"})"
+                                "\n");
 }
 
 TEST(SimProcess, ListingWinsOverEveryOtherModeAndWritesOneLine) {
   const auto result = runSim({"--mic", "x", "--watch", "--events", "--list-devices"}, micScenario());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.stderrBytes, "");
-  EXPECT_EQ(result.stdoutBytes,
-            R"([{"builtin":true,"channels":1,"id":42,"isDefault":true,"name":"MacBook Pro Microphone","uid":"BuiltInMicrophoneDevice"},)"
-            R"({"builtin":false,"channels":2,"id":77,"isDefault":false,"name":"USB Mic","uid":"usb-77"}])"
-            "\n");
+  EXPECT_EQ(
+      result.stdoutBytes,
+      R"([{"builtin":true,"channels":1,"id":42,"isDefault":true,"name":"MacBook Pro Microphone","uid":"BuiltInMicrophoneDevice"},)"
+      R"({"builtin":false,"channels":2,"id":77,"isDefault":false,"name":"USB Mic","uid":"usb-77"}])"
+      "\n");
 }
 
 TEST(SimProcess, ListingWithNoDevicesIsAnEmptyArray) {
@@ -79,8 +84,10 @@ TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
   EXPECT_EQ(result.termSignal, 0);
   const auto events = result.events();
   ASSERT_GE(events.size(), 12u);
-  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"}, {"name", "MacBook Pro Microphone"},
-                                       {"uid", "BuiltInMicrophoneDevice"}, {"source", "mic"}}));
+  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"},
+                                       {"name", "MacBook Pro Microphone"},
+                                       {"uid", "BuiltInMicrophoneDevice"},
+                                       {"source", "mic"}}));
   EXPECT_EQ(events[1], (nlohmann::json{{"type", "ready"}}));
   for (std::size_t i = 2; i < events.size(); ++i) {
     EXPECT_EQ(events[i]["type"], "level");
@@ -105,6 +112,67 @@ TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
   EXPECT_NEAR(frequency, 1000, 5);
   const double level = std::sqrt(sum / double(samples.size() - 800)) / 32767.0;
   EXPECT_NEAR(20 * std::log10(level / (0.5 / std::numbers::sqrt2)), 0, 0.1);
+}
+
+// Phase of each 10 ms frame of a tone, less the phase the frame before it predicts: constant
+// while the audio is continuous, with a step where frames were lost.
+std::vector<double> phaseSteps(const std::vector<std::int16_t>& samples, double frequency, double rate) {
+  const std::size_t frame = static_cast<std::size_t>(rate / 100);
+  const double w = 2 * std::numbers::pi * frequency / rate;
+  std::vector<double> phases;
+  for (std::size_t start = 0; start + frame <= samples.size(); start += frame) {
+    double re = 0, im = 0;
+    for (std::size_t i = 0; i < frame; ++i) {
+      re += samples[start + i] * std::cos(w * double(start + i));
+      im += samples[start + i] * std::sin(w * double(start + i));
+    }
+    phases.push_back(std::atan2(im, re));
+  }
+  std::vector<double> steps;
+  for (std::size_t i = 1; i < phases.size(); ++i) {
+    steps.push_back(std::remainder(phases[i] - phases[i - 1], 2 * std::numbers::pi));
+  }
+  return steps;
+}
+
+// A parent that stops reading for a while: the microphone keeps only its newest audio, says
+// once that audio was dropped, and what comes after the stall is continuous again.
+TEST(SimProcess, AStalledParentLosesTheOldestAudioOnceAndMemoryStaysBounded) {
+  auto scenario = micScenario();
+  scenario["devices"][0]["audio"][0]["sine"] = 997;
+  scenario["audioSpeed"] = 5;  // the backlog overflows within a second of the stall
+  ProcessOptions options;
+  options.args = {"--mic", "default"};
+  options.env["VELMOR_SIM_SCENARIO"] = writeScenario(scenario);
+  options.stdoutStall = ProcessOptions::Stall{std::chrono::milliseconds(500), std::chrono::milliseconds(3000)};
+  const auto start = std::chrono::steady_clock::now();
+  options.signalWhen = [start](const std::string&, const std::string&) {
+    return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(5500) ? SIGTERM : 0;
+  };
+  const auto result = runProcess(simBinary(), options);
+  EXPECT_EQ(result.status, 0);
+
+  int dropped = 0;
+  for (const auto& event : result.events()) {
+    if (event["type"] == "error") {
+      EXPECT_EQ(event["message"], "Microphone audio dropped: standard output is not being read");
+      ++dropped;
+    }
+  }
+  EXPECT_EQ(dropped, 1);
+
+  // About 5.5 s at five times real time, less what was dropped (at least the stall's 15 s
+  // less the 2 s kept and what the pipe held).
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  EXPECT_LT(samples.size(), 16000u * (27 - 10));
+  ASSERT_GT(samples.size(), 16000u * 5);
+  // Skip the resampler's start; then the phase may jump once, where the audio was dropped.
+  const auto steps = phaseSteps(std::vector<std::int16_t>(samples.begin() + 1600, samples.end()), 997, 16000);
+  int jumps = 0;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (std::abs(steps[i] - steps.front()) > 0.05) ++jumps;
+  }
+  EXPECT_LE(jumps, 2) << "the audio is continuous but where it was dropped";
 }
 
 // The pipe fills, the mixer blocks in its write, and the session cannot stop: SIGTERM still
@@ -136,8 +204,8 @@ TEST(SimProcess, NoMicrophoneIsFatal) {
   const auto result = runSim({"--mic", "default"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.stdoutBytes, "");
-  EXPECT_EQ(result.stderrBytes,
-            R"({"message":"Microphone could not start: no microphone is available","type":"error"})" "\n");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"Microphone could not start: no microphone is available","type":"error"})"
+                                "\n");
 }
 
 TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
@@ -155,9 +223,12 @@ TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
   EXPECT_EQ(events[0]["name"], "USB Mic");
   EXPECT_EQ(events[1]["type"], "ready");
   EXPECT_EQ(events[2]["message"], "Microphone usb-77 not found; using MacBook Pro Microphone");
-  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"}, {"name", "MacBook Pro Microphone"},
-                                       {"uid", "BuiltInMicrophoneDevice"}, {"source", "mic"},
-                                       {"event", "restarted"}, {"reason", "the microphone was disconnected"},
+  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"},
+                                       {"name", "MacBook Pro Microphone"},
+                                       {"uid", "BuiltInMicrophoneDevice"},
+                                       {"source", "mic"},
+                                       {"event", "restarted"},
+                                       {"reason", "the microphone was disconnected"},
                                        {"restarts", 1}}));
 }
 

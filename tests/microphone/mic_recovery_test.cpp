@@ -9,7 +9,7 @@ using testing::MicFixture;
 using testing::simMic;
 
 nlohmann::json restarted(const std::string& name, const std::string& uid, const std::string& reason, int count) {
-  return {{"type", "device"}, {"name", name},     {"uid", uid},          {"source", "mic"},
+  return {{"type", "device"},     {"name", name},     {"uid", uid},       {"source", "mic"},
           {"event", "restarted"}, {"reason", reason}, {"restarts", count}};
 }
 
@@ -50,9 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
     Table, MicRecoveryReasonTest,
     ::testing::Values(
         Trigger{"RuntimeErrorWithError",
-                [](auto& w) { w.postRuntimeError(platform::PlatformError{"sim", 1, "The operation couldn't be completed"}); },
+                [](auto& w) {
+                  w.postRuntimeError(platform::PlatformError{"sim", 1, "The operation couldn't be completed"});
+                },
                 "The operation couldn't be completed"},
-        Trigger{"RuntimeErrorWithoutError", [](auto& w) { w.postRuntimeError(std::nullopt); }, "the capture session stopped"},
+        Trigger{"RuntimeErrorWithoutError", [](auto& w) { w.postRuntimeError(std::nullopt); },
+                "the capture session stopped"},
         Trigger{"Interruption", [](auto& w) { w.postInterruption(); }, "the capture session was interrupted"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
@@ -107,8 +110,45 @@ TEST_F(MicRecoveryTest, SuccessAtTheThirdAttemptAfterHalfSecondSteps) {
   EXPECT_TRUE(afterStart().empty());
   EXPECT_TRUE(mic->restartPending());
   advance(0.001);
-  EXPECT_EQ(afterStart(), std::vector<nlohmann::json>{restarted("Built-in Microphone", "uid-1", "the capture session stopped", 1)});
+  EXPECT_EQ(afterStart(),
+            std::vector<nlohmann::json>{restarted("Built-in Microphone", "uid-1", "the capture session stopped", 1)});
   EXPECT_FALSE(mic->restartPending());
+  EXPECT_EQ(sim.world.sessionsRunning(), 1);
+}
+
+// A session that is built but does not start is a failed attempt, not a restart: "restarted"
+// goes out only for a microphone that records.
+TEST_F(MicRecoveryTest, ASessionThatDoesNotStartIsAFailedAttempt) {
+  sim.world.setStartFailures(1, 1);
+  sim.world.postRuntimeError(std::nullopt);
+  advance(0.4 + 0.5 - 0.001);
+  EXPECT_TRUE(afterStart().empty());
+  EXPECT_EQ(sim.world.sessionsRunning(), 0);
+  advance(0.001);
+  EXPECT_EQ(afterStart(),
+            std::vector<nlohmann::json>{restarted("Built-in Microphone", "uid-1", "the capture session stopped", 1)});
+  EXPECT_EQ(sim.world.sessionsRunning(), 1);
+
+  sim.world.setStartFailures(1, 5);
+  sim.world.postInterruption();
+  advance(0.4 + 0.5 + 1.0 + 1.5 + 2.0);
+  EXPECT_EQ(afterStart().back(),
+            (nlohmann::json{{"type", "error"}, {"message", "Microphone stopped: Built-in Microphone did not start"}}));
+  EXPECT_EQ(sim.world.sessionsRunning(), 0);
+}
+
+// At launch the session is set up; if it then fails to start, recovery takes it on.
+TEST_F(MicFixture, ASessionThatDoesNotStartAtLaunchIsRecovered) {
+  addBuiltInAndUsb();
+  sim.world.setStartFailures(1, 1);
+  makeMic("default");
+  mic->start();
+  advance(0.4);
+  const auto events = nonLevelEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0],
+            (nlohmann::json{{"type", "device"}, {"name", "Built-in Microphone"}, {"uid", "uid-1"}, {"source", "mic"}}));
+  EXPECT_EQ(events[1], restarted("Built-in Microphone", "uid-1", "Built-in Microphone did not start", 1));
   EXPECT_EQ(sim.world.sessionsRunning(), 1);
 }
 
@@ -146,20 +186,22 @@ TEST_F(MicRecoveryTest, TheCountGoesOnAcrossSeries) {
 class InterruptDuringBuild final : public platform::CaptureSystem {
  public:
   InterruptDuringBuild(platform::sim::SimWorld& world) : world_(world), inner_(world.capture()) {}
-  std::shared_ptr<platform::CaptureDevice> deviceWithUniqueID(const std::string& uid) override {
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> deviceWithUniqueID(const std::string& uid) override {
     return inner_.deviceWithUniqueID(uid);
   }
-  std::shared_ptr<platform::CaptureDevice> defaultAudioDevice() override { return inner_.defaultAudioDevice(); }
-  std::shared_ptr<platform::CaptureInput> makeInput(const std::shared_ptr<platform::CaptureDevice>& device,
-                                                    std::optional<platform::PlatformError>& error) override {
-    return inner_.makeInput(device, error);
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> defaultAudioDevice() override {
+    return inner_.defaultAudioDevice();
+  }
+  platform::Result<std::shared_ptr<platform::CaptureInput>> makeInput(
+      const std::shared_ptr<platform::CaptureDevice>& device) override {
+    return inner_.makeInput(device);
   }
   std::shared_ptr<platform::CaptureSession> makeSession() override { return inner_.makeSession(); }
   std::shared_ptr<platform::AudioDataOutput> makeAudioDataOutput() override { return inner_.makeAudioDataOutput(); }
   platform::ObserverToken addObserver(platform::CaptureNotification name, const void* object,
                                       std::function<void(const platform::CaptureNotificationInfo&)> block) override {
     const auto token = inner_.addObserver(name, object, std::move(block));
-    if (++added_ == 6) world_.postInterruption();  // the second build's last observer
+    if (++added_ == 8) world_.postInterruption();  // the second build's last observer
     return token;
   }
   void removeObserver(platform::ObserverToken token) override { inner_.removeObserver(token); }

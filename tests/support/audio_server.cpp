@@ -155,7 +155,8 @@ bool AudioServer::renameSource(const std::string&, const std::string&) { return 
 long long ownedBy(const nlohmann::json& list, pid_t pid) {
   for (const auto& entry : list) {
     const auto& properties = entry.at("properties");
-    if (properties.value("application.process.id", "") == std::to_string(pid)) return entry.at("index").get<long long>();
+    if (properties.value("application.process.id", "") == std::to_string(pid))
+      return entry.at("index").get<long long>();
   }
   return -1;
 }

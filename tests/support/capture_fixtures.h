@@ -35,7 +35,8 @@ class Recorder final : public platform::SampleBufferDelegate {
   bool waitForBuffers(std::size_t count, std::chrono::milliseconds timeout = kWait);
   bool waitForBytes(std::size_t count, std::chrono::milliseconds timeout = kWait);
   // Waits until the bytes delivered so far satisfy `done`.
-  bool waitForBytesWhere(const std::function<bool(const std::string&)>& done, std::chrono::milliseconds timeout = kWait);
+  bool waitForBytesWhere(const std::function<bool(const std::string&)>& done,
+                         std::chrono::milliseconds timeout = kWait);
 
   struct Delivery {
     std::optional<platform::StreamDescription> description;

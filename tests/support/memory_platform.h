@@ -62,7 +62,8 @@ struct SimTestPlatform {
   MapEnvironment environment;
   ManualSignals signals;
   platform::sim::SimWorld world{dispatch};
-  platform::Platform platform{dispatch, stdOut, stdErr, process, environment, signals, world.hardware(), world.capture()};
+  platform::Platform platform{dispatch,    stdOut,  stdErr,           process,
+                              environment, signals, world.hardware(), world.capture()};
 };
 
 }  // namespace velmor::testing

@@ -22,8 +22,8 @@ namespace {
 
 // Variables that would point a server at the user's own session, server or configuration.
 bool inheritable(const std::string& entry) {
-  for (const char* prefix : {"HOME=", "XDG_", "PULSE_", "PIPEWIRE_", "WIREPLUMBER_", "DBUS_", "DISPLAY=",
-                             "WAYLAND_DISPLAY=", "JACK_", "SPA_"}) {
+  for (const char* prefix : {"HOME=", "XDG_", "PULSE_", "PIPEWIRE_", "WIREPLUMBER_", "DBUS_",
+                             "DISPLAY=", "WAYLAND_DISPLAY=", "JACK_", "SPA_"}) {
     if (entry.rfind(prefix, 0) == 0) return false;
   }
   return true;

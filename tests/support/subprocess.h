@@ -15,18 +15,25 @@ namespace velmor::testing {
 struct ProcessResult {
   std::string stdoutBytes;
   std::string stderrBytes;
-  int status = -1;          // exit status, or -1 when killed by a signal
-  int termSignal = 0;       // the signal that ended it, if any
+  int status = -1;     // exit status, or -1 when killed by a signal
+  int termSignal = 0;  // the signal that ended it, if any
   bool timedOut = false;
   std::vector<nlohmann::json> events() const;  // standard error, a JSON object a line
 };
 
 struct ProcessOptions {
-  std::vector<std::string> args;  // without argv[0]
+  std::vector<std::string> args;           // without argv[0]
   std::map<std::string, std::string> env;  // added to (or replacing in) the test's environment
   std::chrono::milliseconds timeout{20000};
   // False: standard output is never read, as by a parent that stopped reading it.
   bool readStdout = true;
+  // Standard output goes unread from `start` after the process started, for `length`: a
+  // parent that stalls and then reads again.
+  struct Stall {
+    std::chrono::milliseconds start;
+    std::chrono::milliseconds length;
+  };
+  std::optional<Stall> stdoutStall;
   // Called whenever output arrives, and at least every 100 ms; returns a signal to send
   // (0: none). Sent once.
   std::function<int(const std::string& stdoutBytes, const std::string& stderrBytes)> signalWhen;

@@ -49,9 +49,7 @@ SerialQueue& ManualDispatch::mainQueue() { return *main_; }
 
 void ManualDispatch::runMainLoop() { runUntilIdle(); }
 
-std::unique_ptr<Semaphore> ManualDispatch::makeSemaphore(int initial) {
-  return makeThreadSemaphore(initial);
-}
+std::unique_ptr<Semaphore> ManualDispatch::makeSemaphore(int initial) { return makeThreadSemaphore(initial); }
 
 void ManualDispatch::runTask(Task task) { std::thread(std::move(task)).detach(); }
 

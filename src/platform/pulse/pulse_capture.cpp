@@ -1,6 +1,9 @@
 #include "platform/pulse/pulse_capture.h"
 
-#include "platform/queue_output.h"
+#include "platform/shared/delivery_gate.h"
+#include "platform/shared/notification_center.h"
+#include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -40,46 +43,6 @@ pa_sample_spec recordingSpec(const pa_sample_spec& source) {
   }
   return sampleSpec;
 }
-
-// ---- observers ----
-
-// The observers, shared with the tasks that post to them (which must not own the queue
-// they run on).
-class Observers {
- public:
-  ObserverToken add(CaptureNotification name, const void* object,
-                    std::function<void(const CaptureNotificationInfo&)> block) {
-    std::lock_guard lock(mutex_);
-    const ObserverToken token = next_++;
-    entries_.emplace(token, Entry{name, object, std::move(block)});
-    return token;
-  }
-  void remove(ObserverToken token) {
-    std::lock_guard lock(mutex_);
-    entries_.erase(token);
-  }
-  void post(CaptureNotification name, const void* object, const std::optional<PlatformError>& error) {
-    std::vector<std::function<void(const CaptureNotificationInfo&)>> blocks;
-    {
-      std::lock_guard lock(mutex_);
-      for (const auto& [token, entry] : entries_) {
-        if (entry.name == name && entry.object == object) blocks.push_back(entry.block);
-      }
-    }
-    const CaptureNotificationInfo info{name, error};
-    for (auto& block : blocks) block(info);
-  }
-
- private:
-  struct Entry {
-    CaptureNotification name;
-    const void* object;
-    std::function<void(const CaptureNotificationInfo&)> block;
-  };
-  std::mutex mutex_;
-  std::map<ObserverToken, Entry> entries_;
-  ObserverToken next_ = 1;
-};
 
 // ---- devices, inputs, outputs ----
 
@@ -135,9 +98,7 @@ class PulseSession;
 class CaptureCore final : public ConnectionListener {
  public:
   CaptureCore(Dispatch& dispatch, std::shared_ptr<Connection> shared)
-      : connection(std::move(shared)),
-        observers(std::make_shared<Observers>()),
-        notifyQueue_(dispatch.makeSerialQueue("velmor.pulse.notify")) {}
+      : connection(std::move(shared)), notifications(dispatch, "velmor.pulse.notify") {}
 
   // One object per source name for as long as anyone holds it.
   std::shared_ptr<PulseDevice> deviceObject(const SourceRecord& source) {
@@ -159,15 +120,10 @@ class CaptureCore final : public ConnectionListener {
     sessions_.push_back(session);
   }
 
-  // Posts on the notification queue; dropped if the object is gone by then, so that an
-  // object made later at the same address never receives it.
+  // Posts on the notification queue, never inside the mainloop.
   template <class Object>
   void post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error) {
-    const void* identity = object.get();
-    std::weak_ptr<const void> alive = object;
-    notifyQueue_->async([observers = observers, name, identity, alive, error = std::move(error)] {
-      if (!alive.expired()) observers->post(name, identity, error);
-    });
+    notifications.post(name, object, CaptureNotificationInfo{name, std::move(error)});
   }
 
   // The source at `index` is gone: each session recording it ends, and each device object
@@ -178,61 +134,17 @@ class CaptureCore final : public ConnectionListener {
   void connectionLost(int error) override;
 
   const std::shared_ptr<Connection> connection;
-  const std::shared_ptr<Observers> observers;
+  NotificationCenter<CaptureNotification, CaptureNotificationInfo> notifications;
 
  private:
   std::vector<std::shared_ptr<PulseSession>> liveSessions();
 
-  std::shared_ptr<SerialQueue> notifyQueue_;
   std::mutex mutex_;
   std::map<std::string, std::weak_ptr<PulseDevice>> devices_;
   std::vector<std::weak_ptr<PulseSession>> sessions_;
 };
 
 // ---- sessions ----
-
-// Whether buffers may reach the delegate. The tasks on the delegate's queue share this and
-// nothing else of the session: such a task may drop the last reference to what it holds,
-// and that must never be something that owns the queue it runs on.
-class DeliveryGate {
- public:
-  // A new run: buffers of earlier runs stay out.
-  std::uint64_t open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    return ++generation_;
-  }
-  // Closes without waiting for a delivery under way (the mainloop must not wait on a delegate).
-  void close() {
-    std::lock_guard lock(mutex_);
-    open_ = false;
-    ++generation_;
-  }
-  // Closes once the delivery under way, if any, has finished.
-  void closeAndWait() {
-    std::lock_guard deliverLock(deliverMutex_);
-    close();
-  }
-  std::optional<std::uint64_t> current() {
-    std::lock_guard lock(mutex_);
-    return open_ ? std::optional<std::uint64_t>(generation_) : std::nullopt;
-  }
-  void deliver(const std::weak_ptr<SampleBufferDelegate>& delegate, const SampleBuffer& buffer,
-               std::uint64_t generation) {
-    std::lock_guard deliverLock(deliverMutex_);
-    {
-      std::lock_guard lock(mutex_);
-      if (!open_ || generation != generation_) return;
-    }
-    if (auto target = delegate.lock()) target->captureOutput(buffer);
-  }
-
- private:
-  std::mutex deliverMutex_;  // held across a delivery
-  std::mutex mutex_;
-  bool open_ = false;
-  std::uint64_t generation_ = 0;
-};
 
 class PulseSession final : public CaptureSession, public std::enable_shared_from_this<PulseSession> {
  public:
@@ -269,7 +181,7 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   }
   void commitConfiguration() override {}
 
-  void startRunning() override;
+  Status startRunning() override;
   void stopRunning() override;
 
   // On the mainloop thread. True when this session recorded the source and now ends.
@@ -299,10 +211,10 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
     ended_ = true;
     gate_->close();
   }
-  void postRuntimeError(int error) {
+  void postRuntimeError(int error) { postNotification(CaptureNotification::sessionRuntimeError, pulseError(error)); }
+  void postNotification(CaptureNotification name, std::optional<PlatformError> error) {
     if (auto self = weak_from_this().lock()) {
-      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
-                  pulseError(error));
+      core_->post(name, std::static_pointer_cast<CaptureSession>(self), std::move(error));
     }
   }
   void teardown();
@@ -323,13 +235,15 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   int failure_ = PA_OK;
   StreamDescription description_;
   std::size_t frameBytes_ = 0;
+  std::shared_ptr<SampleBacklog> backlog_;  // this run's audio on its way to the delegate
 };
 
-void PulseSession::startRunning() {
+Status PulseSession::startRunning() {
   std::shared_ptr<PulseInput> input;
   {
     std::lock_guard lock(mutex_);
-    if (gate_->current() || !input_) return;  // running already, or nothing to record
+    if (gate_->current()) return {};  // running already
+    if (!input_) return PlatformError{kDomain, PA_ERR_INVALID, "the session has no input"};
     input = input_;
     started_ = true;
   }
@@ -337,43 +251,31 @@ void PulseSession::startRunning() {
   Connection& connection = *core_->connection;
   Connection::Lock lock(connection);
   teardown();  // what is left of an earlier run that failed
-  ended_ = false;
+  // Until the stream is up, a failure is this call's answer, not a notification.
+  ended_ = true;
 
   const auto snapshot = connection.snapshot(lock, true);
-  if (!snapshot) {
-    ended_ = true;
-    postRuntimeError(connection.lastErrorCode(lock));
-    return;
-  }
+  if (!snapshot) return pulseError(connection.lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(device->uniqueID());
   if (!source || source->monitor) {
-    // Gone since the input was made: this session's own failure (the device's removal may
-    // already have been reported to its observers).
-    ended_ = true;
-    if (auto self = weak_from_this().lock()) {
-      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
-                  PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"});
-    }
-    return;
+    return PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"};
   }
   device->update(*source);
 
   const pa_sample_spec sampleSpec = recordingSpec(source->sampleSpec);
   pa_channel_map map = source->channelMap;
-  if (map.channels != sampleSpec.channels) pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+  if (map.channels != sampleSpec.channels)
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &sampleSpec, &map);
-  if (!stream) {
-    ended_ = true;
-    postRuntimeError(connection.lastErrorCode(lock));
-    return;
-  }
+  if (!stream) return pulseError(connection.lastErrorCode(lock));
   stream_ = stream;
   sourceIndex_ = source->index;
   description_ = describe(sampleSpec);
   frameBytes_ = pa_frame_size(&sampleSpec);
   pa_stream_set_state_callback(stream, onState, this);
   pa_stream_set_read_callback(stream, onRead, this);
-  gate_->open();
+  backlog_ = std::make_shared<SampleBacklog>(description_, SampleBacklog::capacityFor(description_, kBacklogSeconds),
+                                             gate_, gate_->open());
 
   pa_buffer_attr attributes;
   attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -384,20 +286,26 @@ void PulseSession::startRunning() {
   // Never moved to another source: a recording of some other microphone under this one's
   // name would be wrong, so removal ends the stream and is reported.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  int failure = PA_OK;
   if (pa_stream_connect_record(stream, source->name.c_str(), &attributes, flags) < 0) {
-    streamFailed(stream);
-    return;
+    failure = connection.lastErrorCode(lock);
+  } else if (!connection.waitUntil(
+                 lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; },
+                 kOperationTimeout)) {
+    failure = PA_ERR_TIMEOUT;
+  } else if (stream_ != stream) {
+    return PlatformError{kDomain, PA_ERR_KILLED, "the session was stopped while it started"};
+  } else if (pa_stream_get_state(stream) != PA_STREAM_READY) {
+    failure = connection.lastErrorCode(lock);
   }
-  const bool settled = connection.waitUntil(
-      lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kOperationTimeout);
-  if (stream_ != stream) return;
-  if (!settled) {
-    end();
-    postRuntimeError(PA_ERR_TIMEOUT);
-    return;
+  if (failure != PA_OK) {
+    gate_->close();
+    teardown();
+    return pulseError(failure);
   }
-  // A failure while connecting was handled by the state callback.
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) sourceIndex_ = pa_stream_get_device_index(stream);
+  ended_ = false;  // from here on, failures are posted
+  sourceIndex_ = pa_stream_get_device_index(stream);
+  return {};
 }
 
 void PulseSession::stopRunning() {
@@ -425,6 +333,7 @@ void PulseSession::teardown() {
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
+  backlog_.reset();
 }
 
 void PulseSession::onState(pa_stream* stream, void* userdata) {
@@ -472,32 +381,25 @@ void PulseSession::onRead(pa_stream* stream, std::size_t, void* userdata) {
 }
 
 void PulseSession::readFragments(pa_stream* stream) {
-  const auto generation = gate_->current();
   std::shared_ptr<QueueOutput> output;
-  if (generation) {
+  if (gate_->current()) {
     std::lock_guard lock(mutex_);
     output = output_;
   }
+  bool droppingBegan = false;
   for (;;) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;  // empty: nothing to drop
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;  // empty: nothing to drop
     // No data with a length is a hole in the stream: dropped, like the fragment it stands for.
     const std::size_t frames = frameBytes_ ? bytes / frameBytes_ : 0;
-    if (data && frames > 0 && output) {
-      auto [delegate, queue] = output->target();
-      if (queue) {
-        const auto* start = static_cast<const std::byte*>(data);
-        std::vector<std::vector<std::byte>> buffers(1, std::vector<std::byte>(start, start + frames * frameBytes_));
-        auto buffer = std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames),
-                                                           std::move(buffers));
-        queue->async([gate = gate_, delegate = delegate, buffer, generation = *generation] {
-          gate->deliver(delegate, *buffer, generation);
-        });
-      }
+    if (data && frames > 0 && output && backlog_) {
+      const std::byte* planes[] = {static_cast<const std::byte*>(data)};
+      droppingBegan = backlog_->push(planes, frames, *output) || droppingBegan;
     }
     pa_stream_drop(stream);
   }
+  if (droppingBegan) postNotification(CaptureNotification::sessionDroppedSamples, std::nullopt);
 }
 
 // ---- the core's events ----
@@ -546,44 +448,38 @@ PulseCaptureSystem::PulseCaptureSystem(Dispatch& dispatch, std::shared_ptr<Conne
 
 PulseCaptureSystem::~PulseCaptureSystem() = default;
 
-std::shared_ptr<CaptureDevice> PulseCaptureSystem::deviceWithUniqueID(const std::string& uid) {
+Result<std::shared_ptr<CaptureDevice>> PulseCaptureSystem::deviceWithUniqueID(const std::string& uid) {
   Connection::Lock lock(*core_->connection);
   const auto snapshot = core_->connection->snapshot(lock, true);
-  if (!snapshot) return nullptr;
+  if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(uid);
-  if (!source || source->monitor) return nullptr;
-  return core_->deviceObject(*source);
+  if (!source || source->monitor) return PlatformError{kDomain, PA_ERR_NOENTITY, "no microphone named " + uid};
+  return std::shared_ptr<CaptureDevice>(core_->deviceObject(*source));
 }
 
-std::shared_ptr<CaptureDevice> PulseCaptureSystem::defaultAudioDevice() {
+Result<std::shared_ptr<CaptureDevice>> PulseCaptureSystem::defaultAudioDevice() {
   Connection::Lock lock(*core_->connection);
   const auto snapshot = core_->connection->snapshot(lock, true);
-  if (!snapshot || !snapshot->defaultSource) return nullptr;
-  const SourceRecord* source = snapshot->byName(*snapshot->defaultSource);
-  if (!source || source->monitor) return nullptr;
-  return core_->deviceObject(*source);
+  if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
+  const SourceRecord* source = snapshot->defaultSource ? snapshot->byName(*snapshot->defaultSource) : nullptr;
+  // A monitor as the default means there is no microphone.
+  if (!source || source->monitor)
+    return PlatformError{kDomain, PA_ERR_NOENTITY, "the server has no default microphone"};
+  return std::shared_ptr<CaptureDevice>(core_->deviceObject(*source));
 }
 
-std::shared_ptr<CaptureInput> PulseCaptureSystem::makeInput(const std::shared_ptr<CaptureDevice>& device,
-                                                            std::optional<PlatformError>& error) {
+Result<std::shared_ptr<CaptureInput>> PulseCaptureSystem::makeInput(const std::shared_ptr<CaptureDevice>& device) {
   auto pulseDevice = std::dynamic_pointer_cast<PulseDevice>(device);
-  if (!pulseDevice) {
-    error = PlatformError{kDomain, PA_ERR_INVALID, "the device is not a sound-server source"};
-    return nullptr;
-  }
+  if (!pulseDevice) return PlatformError{kDomain, PA_ERR_INVALID, "the device is not a sound-server source"};
   Connection::Lock lock(*core_->connection);
   const auto snapshot = core_->connection->snapshot(lock, true);
-  if (!snapshot) {
-    error = pulseError(core_->connection->lastErrorCode(lock));
-    return nullptr;
-  }
+  if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(pulseDevice->uniqueID());
   if (!source || source->monitor) {
-    error = PlatformError{kDomain, PA_ERR_NOENTITY, pulseDevice->localizedName() + " is no longer available"};
-    return nullptr;
+    return PlatformError{kDomain, PA_ERR_NOENTITY, pulseDevice->localizedName() + " is no longer available"};
   }
   pulseDevice->update(*source);
-  return std::make_shared<PulseInput>(pulseDevice);
+  return std::shared_ptr<CaptureInput>(std::make_shared<PulseInput>(pulseDevice));
 }
 
 std::shared_ptr<CaptureSession> PulseCaptureSystem::makeSession() {
@@ -596,9 +492,9 @@ std::shared_ptr<AudioDataOutput> PulseCaptureSystem::makeAudioDataOutput() { ret
 
 ObserverToken PulseCaptureSystem::addObserver(CaptureNotification name, const void* object,
                                               std::function<void(const CaptureNotificationInfo&)> block) {
-  return core_->observers->add(name, object, std::move(block));
+  return core_->notifications.add(name, object, std::move(block));
 }
 
-void PulseCaptureSystem::removeObserver(ObserverToken token) { core_->observers->remove(token); }
+void PulseCaptureSystem::removeObserver(ObserverToken token) { core_->notifications.remove(token); }
 
 }  // namespace velmor::platform::pulse

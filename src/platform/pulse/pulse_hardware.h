@@ -18,17 +18,17 @@ class PulseAudioHardware final : public AudioHardware {
 
   // Reads the server afresh; the reads that follow use that copy until the server reports a
   // change to its sources or its default, so that one enumeration costs one round trip.
-  HwStatus deviceListSize(std::uint32_t& bytes) override;
-  HwStatus deviceList(std::vector<AudioObjectId>& ids) override;
-  HwStatus defaultInputDevice(AudioObjectId& id) override;
-  HwStatus inputStreamConfigurationSize(AudioObjectId device, std::uint32_t& bytes) override;
-  HwStatus inputStreamConfiguration(AudioObjectId device, std::vector<std::uint32_t>& channelsPerBuffer) override;
-  HwStatus transportType(AudioObjectId device, std::uint32_t& transport) override;
-  HwStatus stringProperty(AudioObjectId object, StringProperty property, std::optional<std::string>& value) override;
+  Result<std::uint32_t> deviceListSize() override;
+  Result<std::size_t> deviceList(std::vector<AudioObjectId>& ids) override;
+  Result<AudioObjectId> defaultInputDevice() override;
+  Result<std::uint32_t> inputStreamConfigurationSize(AudioObjectId device) override;
+  Result<std::vector<std::uint32_t>> inputStreamConfiguration(AudioObjectId device) override;
+  Result<std::uint32_t> transportType(AudioObjectId device) override;
+  Result<std::optional<std::string>> stringProperty(AudioObjectId object, StringProperty property) override;
 
  private:
   template <class Read>
-  HwStatus withSource(AudioObjectId id, Read read);
+  auto withSource(AudioObjectId id, Read read) -> Result<decltype(read(std::declval<const SourceRecord&>()))>;
 
   std::shared_ptr<Connection> connection_;
 };

@@ -27,7 +27,8 @@ std::optional<std::string> optionalText(const nlohmann::json& json, const char* 
 StreamDescription parseFormat(const nlohmann::json& json) {
   StreamDescription format;
   format.sampleRate = json.value("rate", 48000.0);
-  format.type = json.value("type", std::string("int")) == "float" ? SampleType::floatingPoint : SampleType::signedInteger;
+  format.type =
+      json.value("type", std::string("int")) == "float" ? SampleType::floatingPoint : SampleType::signedInteger;
   format.bitsPerChannel = json.value("bits", format.type == SampleType::floatingPoint ? 32u : 16u);
   format.channelsPerFrame = json.value("channels", 2u);
   format.interleaved = json.value("interleaved", true);
@@ -60,12 +61,14 @@ SimDevice parseDevice(const nlohmann::json& json) {
   for (const auto& read : json.value("fail", std::vector<std::string>{})) device.failingReads.insert(read);
   device.openableByUid = json.value("openableByUid", true);
   device.inputFailures = json.value("inputFailures", 0);
+  device.startFailures = json.value("startFailures", 0);
   device.refuseInput = json.value("refuseInput", false);
   device.refuseOutput = json.value("refuseOutput", false);
   if (json.contains("format")) device.format = parseFormat(json.at("format"));
   device.bufferFrames = json.value("bufferFrames", 480u);
   if (device.bufferFrames == 0) throw std::invalid_argument("bufferFrames must be at least 1");
-  for (const auto& segment : json.value("audio", nlohmann::json::array())) device.audio.push_back(parseSegment(segment));
+  for (const auto& segment : json.value("audio", nlohmann::json::array()))
+    device.audio.push_back(parseSegment(segment));
   return device;
 }
 

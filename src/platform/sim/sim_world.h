@@ -15,6 +15,7 @@
 #include "platform/capture.h"
 #include "platform/dispatch.h"
 #include "platform/pcm.h"
+#include "platform/shared/notification_center.h"
 
 namespace velmor::platform::sim {
 
@@ -28,7 +29,7 @@ struct AudioSegment {
 
 struct SimDevice {
   AudioObjectId id = 0;
-  std::optional<std::string> uid;   // none: the property is absent
+  std::optional<std::string> uid;  // none: the property is absent
   std::optional<std::string> name;
   std::uint32_t transport = kTransportBuiltIn;
   std::vector<std::uint32_t> inputBuffers{1};  // channels of each input buffer; empty: output only
@@ -36,10 +37,11 @@ struct SimDevice {
   std::set<std::string> failingReads;
 
   // Capture behaviour.
-  bool openableByUid = true;        // found by unique ID
-  int inputFailures = 0;            // the next N inputs for it fail
-  bool refuseInput = false;         // sessions refuse its input
-  bool refuseOutput = false;        // sessions refuse an audio output while it is the input
+  bool openableByUid = true;                // found by unique ID
+  int inputFailures = 0;                    // the next N inputs for it fail
+  int startFailures = 0;                    // the next N sessions recording it fail to start
+  bool refuseInput = false;                 // sessions refuse its input
+  bool refuseOutput = false;                // sessions refuse an audio output while it is the input
   std::optional<StreamDescription> format;  // what it delivers; default: 48 kHz stereo int16
   std::uint32_t bufferFrames = 480;
   std::vector<AudioSegment> audio;  // empty: silence for as long as it runs
@@ -61,6 +63,7 @@ class SimWorld {
   // Extra zero-filled entries in the device list (a list that shrank between its two reads).
   void setDeviceListSlack(std::uint32_t entries);
   void setInputFailures(AudioObjectId id, int failures);
+  void setStartFailures(AudioObjectId id, int failures);
   // Posts to every running session; `error` rides along on a runtime error.
   void postRuntimeError(std::optional<PlatformError> error);
   void postInterruption();
@@ -103,18 +106,15 @@ class SimWorld {
   bool noDefaultCaptureDevice_ = false;
   double audioSpeed_ = 1;
   std::vector<std::weak_ptr<Session>> sessions_;
-  struct Observer {
-    CaptureNotification name;
-    const void* object;
-    std::function<void(const CaptureNotificationInfo&)> block;
-  };
-  std::map<ObserverToken, Observer> observers_;
-  ObserverToken nextToken_ = 1;
+  // Like a real capture layer's, notifications come on a queue of their own, after the
+  // event that caused them, never on the thread that scripted it.
+  NotificationCenter<CaptureNotification, CaptureNotificationInfo> notifications_;
   std::atomic<int> sessionsStarted_{0};
   std::unique_ptr<Hardware> hardware_;
   std::unique_ptr<Capture> capture_;
 
-  void post(CaptureNotification name, const void* object, std::optional<PlatformError> error);
+  template <class Object>
+  void post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error);
 };
 
 // Generates `frames` frames of the device's audio starting at frame `start` of its script;

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/pulse/pulse_platform.h"
-#include "support/capture_fixtures.h"
 #include "support/audio_server.h"
+#include "support/capture_fixtures.h"
 
 namespace velmor {
 namespace {
@@ -67,15 +67,15 @@ class PulseCapture : public ::testing::TestWithParam<testing::ServerKind> {
   // A running session on the named source, recording into a fresh delegate.
   Run start(const std::string& uid) {
     Run run;
-    run.device = capture().deviceWithUniqueID(uid);
-    if (!run.device) {
-      ADD_FAILURE() << uid << " was not found";
+    auto found = capture().deviceWithUniqueID(uid);
+    if (!found) {
+      ADD_FAILURE() << uid << " was not found: " << found.error().description;
       return run;
     }
-    std::optional<PlatformError> error;
-    auto input = capture().makeInput(run.device, error);
-    if (!input) {
-      ADD_FAILURE() << uid << ": " << (error ? error->description : "no error");
+    run.device = found.value();
+    auto made = capture().makeInput(run.device);
+    if (!made) {
+      ADD_FAILURE() << uid << ": " << made.error().description;
       return run;
     }
     run.session = capture().makeSession();
@@ -89,7 +89,7 @@ class PulseCapture : public ::testing::TestWithParam<testing::ServerKind> {
     EXPECT_TRUE(run.session->canAddOutput(*output));
     run.session->addOutput(output);
     run.session->commitConfiguration();
-    run.session->startRunning();
+    EXPECT_TRUE(run.session->startRunning().ok());
     return run;
   }
 
@@ -135,38 +135,37 @@ class PulseCapture : public ::testing::TestWithParam<testing::ServerKind> {
 INSTANTIATE_TEST_SUITE_P(, PulseCapture, ::testing::ValuesIn(testing::kServerKinds), testing::serverTestName);
 
 TEST_P(PulseCapture, DevicesAreSourcesByNameOrTheDefaultOneObjectEach) {
-  auto desk = capture().defaultAudioDevice();
+  auto desk = capture().defaultAudioDevice().valueOr(nullptr);
   ASSERT_NE(desk, nullptr);
   EXPECT_EQ(desk->uniqueID(), "desk_mic");
   EXPECT_EQ(desk->localizedName(), "Desk Mic");
-  EXPECT_EQ(capture().deviceWithUniqueID("desk_mic"), desk) << "one object per source while it is held";
+  EXPECT_EQ(capture().deviceWithUniqueID("desk_mic").valueOr(nullptr), desk)
+      << "one object per source while it is held";
 
-  auto s16 = capture().deviceWithUniqueID("s16_mic");
+  auto s16 = capture().deviceWithUniqueID("s16_mic").valueOr(nullptr);
   ASSERT_NE(s16, nullptr);
   // Without a description of its own: the one the server gave it.
   EXPECT_EQ(s16->localizedName(), server_->sourceDescriptions().at("s16_mic"));
-  EXPECT_EQ(capture().deviceWithUniqueID("speakers.monitor"), nullptr);
-  EXPECT_EQ(capture().deviceWithUniqueID("no_such_mic"), nullptr);
+  EXPECT_FALSE(capture().deviceWithUniqueID("speakers.monitor").ok());
+  EXPECT_FALSE(capture().deviceWithUniqueID("no_such_mic").ok());
 
   server_->setDefaultSource("speakers.monitor");
-  EXPECT_EQ(capture().defaultAudioDevice(), nullptr) << "a monitor is no microphone";
+  EXPECT_FALSE(capture().defaultAudioDevice().ok()) << "a monitor is no microphone";
 }
 
 TEST_P(PulseCapture, ASourceGoneBeforeRecordingCannotBeOpened) {
-  auto device = capture().deviceWithUniqueID("s24_mic");
+  auto device = capture().deviceWithUniqueID("s24_mic").valueOr(nullptr);
   ASSERT_NE(device, nullptr);
   const std::string description = server_->sourceDescriptions().at("s24_mic");
-  std::optional<PlatformError> error;
-  auto input = capture().makeInput(device, error);
+  auto input = capture().makeInput(device).valueOr(nullptr);
   ASSERT_NE(input, nullptr);
   server_->removeSource("s24_mic");
 
   EXPECT_FALSE(capture().makeSession()->canAddInput(*input));
-  auto late = capture().makeInput(device, error);
-  EXPECT_EQ(late, nullptr);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->domain, "pulse");
-  EXPECT_EQ(error->description, description + " is no longer available");
+  auto late = capture().makeInput(device);
+  ASSERT_FALSE(late.ok());
+  EXPECT_EQ(late.error().domain, "pulse");
+  EXPECT_EQ(late.error().description, description + " is no longer available");
 }
 
 TEST_P(PulseCapture, RecordsInTheSourcesOwnFormatInShortBuffersOnTheDelegatesQueue) {
@@ -220,7 +219,7 @@ TEST_P(PulseCapture, NothingIsDeliveredOnceStopRunningHasReturned) {
 TEST_P(PulseCapture, RemovingTheSourceReportsOneDisconnectionPerDeviceAndNoError) {
   Run run = start("pipe_mic");
   ASSERT_TRUE(run.session);
-  auto idle = capture().deviceWithUniqueID("s16_mic");  // held, not recording
+  auto idle = capture().deviceWithUniqueID("s16_mic").valueOr(nullptr);  // held, not recording
   NotificationLog log(capture());
   log.watch(run.session.get());
   log.watch(run.device.get());
