@@ -388,6 +388,9 @@ void SimWorld::unplug(AudioObjectId id) {
     std::lock_guard lock(mutex_);
     devices_.erase(std::remove_if(devices_.begin(), devices_.end(), [&](const SimDevice& d) { return d.id == id; }),
                    devices_.end());
+    // A sound server never names a device that is gone as its default. Which one it names
+    // instead is its own choice; here none, until the scenario sets one.
+    if (defaultInput_ == id) defaultInput_.reset();
     if (auto it = deviceObjects_.find(id); it != deviceObjects_.end()) {
       object = it->second;
       deviceObjects_.erase(it);
