@@ -19,6 +19,7 @@ void Recorder::captureOutput(const platform::SampleBuffer& buffer) {
   {
     std::lock_guard lock(mutex_);
     delivering_ = true;
+    ++begun_;
     delay = delay_;
     const auto queue = queue_.lock();
     allOnQueue_ = allOnQueue_ && queue && queue->isCurrent();
@@ -82,6 +83,11 @@ std::size_t Recorder::count() const {
   return deliveries_.size();
 }
 
+std::size_t Recorder::begun() const {
+  std::lock_guard lock(mutex_);
+  return begun_;
+}
+
 bool Recorder::allOnQueue() const {
   std::lock_guard lock(mutex_);
   return allOnQueue_;
@@ -108,7 +114,7 @@ void NotificationLog::watch(const void* object) {
     tokens_.push_back(
         capture_.addObserver(name, object, [state = state_, object](const platform::CaptureNotificationInfo& info) {
           std::lock_guard lock(state->mutex);
-          state->entries.push_back({info.name, object, info.error});
+          state->entries.push_back({info.name, object, info.error, std::this_thread::get_id()});
           state->changed.notify_all();
         }));
   }

@@ -44,7 +44,8 @@ class Recorder final : public platform::SampleBufferDelegate {
   };
   std::vector<Delivery> deliveries() const;
   std::string bytes() const;
-  std::size_t count() const;
+  std::size_t count() const;  // deliveries finished
+  std::size_t begun() const;  // deliveries begun, the one under way included
   bool allOnQueue() const;
   bool delivering() const;  // a delivery is under way right now
   bool waitUntilDelivering(std::chrono::milliseconds timeout = kWait);
@@ -55,6 +56,7 @@ class Recorder final : public platform::SampleBufferDelegate {
   std::condition_variable changed_;
   std::vector<Delivery> deliveries_;
   std::string bytes_;
+  std::size_t begun_ = 0;
   bool allOnQueue_ = true;
   bool delivering_ = false;
   std::chrono::milliseconds delay_{0};
@@ -72,6 +74,7 @@ class NotificationLog {
     platform::CaptureNotification name;
     const void* object;
     std::optional<platform::PlatformError> error;
+    std::thread::id thread;  // the one it arrived on
   };
   std::vector<Entry> entries() const;
   bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = kWait);

@@ -78,6 +78,7 @@ class PulseCapture : public ::testing::TestWithParam<testing::ServerKind> {
       ADD_FAILURE() << uid << ": " << made.error().description;
       return run;
     }
+    auto input = made.value();
     run.session = capture().makeSession();
     run.session->beginConfiguration();
     EXPECT_TRUE(run.session->canAddInput(*input));
