@@ -152,10 +152,13 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
     return {};
   }
 
-  void stopRunning() override { halt(); }
+  // Once it returns, no buffer reaches the delegate.
+  void stopRunning() override { gate_->closeAndWait(); }
 
-  // Stops delivery; once it returns, no buffer reaches the delegate.
-  void halt() { gate_->closeAndWait(); }
+  // The world ended the run: no further delivery begins, but one under way may finish after
+  // this returns, and so after the notification is posted, as with a sound server, whose
+  // event loop never waits for a consumer.
+  void end() { gate_->close(); }
 
   bool running() const { return gate_->current().has_value(); }
   std::optional<AudioObjectId> deviceId() {
@@ -400,7 +403,7 @@ void SimWorld::unplug(AudioObjectId id) {
     }
   }
   for (auto& session : affected) {
-    if (session->deviceId() == id) session->halt();
+    if (session->deviceId() == id) session->end();
   }
   if (object) post(CaptureNotification::deviceWasDisconnected, object, std::nullopt);
 }
@@ -461,14 +464,14 @@ int SimWorld::sessionsRunning() { return static_cast<int>(runningSessions().size
 void SimWorld::postRuntimeError(std::optional<PlatformError> error) {
   // A session that hit a runtime error has stopped delivering.
   for (auto& session : runningSessions()) {
-    session->halt();
+    session->end();
     post(CaptureNotification::sessionRuntimeError, session, error);
   }
 }
 
 void SimWorld::postInterruption() {
   for (auto& session : runningSessions()) {
-    session->halt();
+    session->end();
     post(CaptureNotification::sessionWasInterrupted, session, std::nullopt);
   }
 }
