@@ -277,11 +277,14 @@ TYPED_TEST(CaptureContract, NotificationsComeOffTheActingThreadAndOutsideTheBack
     };
     auto seen = std::make_shared<Seen>();
     auto token = std::make_shared<std::atomic<platform::ObserverToken>>(0);
-    // It stops the session, reads devices and removes itself, as a program's observer would.
+    // It stops the session, reads devices and removes itself, as a program's observer would;
+    // like one, it does not own the session (a block must never hold the last reference to
+    // what owns the queue it runs on).
     const void* object = c.postedBySession ? static_cast<const void*>(run.session.get()) : run.device.get();
-    token->store(capture.addObserver(
-        c.name, object, [&capture, &hardware, seen, token, session = run.session](const CaptureNotificationInfo&) {
-          session->stopRunning();
+    const std::weak_ptr<CaptureSession> weak = run.session;
+    token->store(
+        capture.addObserver(c.name, object, [&capture, &hardware, seen, token, weak](const CaptureNotificationInfo&) {
+          if (auto session = weak.lock()) session->stopRunning();
           const bool reads = capture.deviceWithUniqueID("desk_mic").ok() && hardware.deviceListSize().ok();
           capture.removeObserver(token->load());
           std::lock_guard lock(seen->mutex);

@@ -285,10 +285,12 @@ TEST_P(PulseRecording, AToneThroughAVirtualMicrophoneComesOutAt16kHzUnchanged) {
 
   // The tone, less any silence the server delivered around it.
   const auto samples = testing::pcmSamples(std::string(testing::withoutSilence(result.stdoutBytes, 2)));
-  // All of it and nothing more, as the program's own conversion makes it (give or take the
-  // sample where the tone starts, which the server may put at any phase of the 3:1 decimation).
+  // All of it and nothing more, as the program's own conversion makes it: give or take half
+  // a millisecond, because the server may put the tone at any phase of the 3:1 decimation,
+  // which moves where its first and last audible samples fall. A lost or repeated 10 ms
+  // frame (160 samples), or a server period (at least 85), is far outside that.
   const std::size_t expected = audibleCount(converted(tone + std::string(9600, '\0')));
-  EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(expected), 2);
+  EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(expected), 8);
   ASSERT_GT(samples.size(), 8000u);
 
   // The steady middle: away from the resampler's start and the cut at the end.
