@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -61,7 +60,8 @@ class AudioServer {
   std::string address() const { return "unix:" + socketPath(); }
   // Environment for a client process: this server, and a home of its own.
   Environment clientEnvironment() const;
-  // From the first process started to the first answer to a client, all modules loaded.
+  // From the first process started to the first answer to a client (for PipeWire, with its
+  // session manager up), before any device is made.
   std::chrono::steady_clock::duration startupTime() const { return startupTime_; }
 
   // Runs pactl against this server; its standard output, or a test failure.
