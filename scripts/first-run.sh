@@ -16,8 +16,8 @@
 #      the default sink, is a null sink ("speakers");
 #   4. starts `velmor-audio --mic default --system` (standard output to a raw file, standard
 #      error to an events file) and waits for its "ready" event;
-#   5. once system audio comes out (the silence of the speakers' monitor), plays into the
-#      microphone, in real time: 0.5 s of silence, a 0.4 s 440 Hz tone,
+#   5. once system audio flows steadily (the silence of the speakers' monitor), plays into
+#      the microphone, in real time: 0.5 s of silence, a 0.4 s 440 Hz tone,
 #      0.3 s of silence, "Hello from velmor audio" spoken by espeak-ng, 0.7 s of silence;
 #      then plays into the default output, as any application would (paplay), a 0.6 s
 #      880 Hz chime, and waits for it to come through;
@@ -123,16 +123,18 @@ if [ "$ready" != 1 ]; then
   die "velmor-audio exited with status $status before it reported ready"
 fi
 
-# System audio first: a null sink on PulseAudio starts its monitor up to 2 s late, with a
-# 2-second block at once; the microphone's sound is played once that has come and gone, so
-# that it comes out in one piece (the mixer would let the microphone's part go silent while
-# the other source is that far ahead).
+# System audio first: an idle null sink on PulseAudio renders 2 s at a time, so its monitor
+# starts up to 2 s late, and its first seconds come less evenly. The microphone's sound is
+# played once system audio flows steadily. (System audio, started first, keeps the mixer's
+# 20 frames queued; a microphone block that comes late then costs the microphone a silent
+# frame, as the mixer must send one when a source lags that far: the speech is matched piece
+# by piece below for that reason.)
 for _ in $(seq 1 100); do
   [ "$(stat -c %s "$raw")" -gt 0 ] && break
   sleep 0.05
 done
 [ "$(stat -c %s "$raw")" -gt 0 ] || die "no system audio came out within 5 s of \"ready\""
-sleep 0.3
+sleep 2.2
 
 # ---- 5: play into the microphone in real time, 10 ms at a time ----
 step "Playing ${feed_seconds} s into the microphone: a 440 Hz tone, then \"$phrase\""
@@ -193,9 +195,9 @@ db() { awk -v a="$1" 'BEGIN { if (a <= 0) print "-inf"; else printf "%.1f", 20 *
 abs_peak=$(awk -v p="$peak" -v t="$trough" 'BEGIN { t = -t; print (p > t ? p : t) }')
 # Sample by sample against what was played (resampled to 16 kHz by sox). Silent system audio
 # may come out before the microphone's first sample, so the microphone's sound is found
-# first by its tone's onset (expected 0.5 s in); the tone and the speech are each matched at
-# their best lag near it, and the worse of their two correlations is the match. The chime is
-# what comes after the microphone's sound.
+# first by its tone's onset (expected 0.5 s in); the tone, then the speech piece by piece, are
+# matched each at its best lag near the one before, and the worst correlation is the match.
+# The chime is what comes after the microphone's sound.
 sox -t raw -r 48000 -e signed -b 16 -c 1 "$work/feed.raw" -t raw -r 16000 "$work/expected.raw"
 read -r match_lag match_corr < <(python3 - "$work/expected.raw" "$raw" <<'PY'
 import array, math, sys
@@ -219,14 +221,21 @@ def best(lo, hi, around, reach):
     # Coarse, then fine.
     near = max(range(around - reach, around + reach + 1, 8), key=lambda l: correlation(l, lo, hi))
     return max(range(near - 8, near + 9), key=lambda l: correlation(l, lo, hi))
-# The tone fades in, so its onset is a little late: search around it. The tone and the
-# speech are matched each on its own: on a machine too busy to feed the microphone in time,
-# the mixer may let a few silent frames in between them (as it must when one source lags).
+# The tone fades in, so its onset is a little late: search around it. Then the speech, a
+# quarter of a second at a time, each piece at its best lag near the one before: when the
+# microphone's delivery falls 200 ms behind the system audio's, the mixer sends a frame or
+# two with the microphone's part silent (as it must when one source lags), which moves what
+# follows. The match is the worst piece's correlation, or the tone's.
 tone = (8000, 14400)     # 0.5 s to 0.9 s
-speech = (19200, len(expected))  # from 1.2 s, the start of the speech, to the end
 lag = best(*tone, coarse, 480)
-speech_lag = best(*speech, lag, 160)
-print(lag, "%.4f" % min(correlation(lag, *tone), correlation(speech_lag, *speech)))
+worst = correlation(lag, *tone)
+piece_lag = lag
+for lo in range(19200, len(expected) - 4000, 4000):  # from 1.2 s, the start of the speech
+    if sum(x * x for x in expected[lo:lo + 4000]) < 4000 * 300 ** 2:
+        continue  # a pause: nothing to match
+    piece_lag = best(lo, lo + 4000, piece_lag, 160)
+    worst = min(worst, correlation(piece_lag, lo, lo + 4000))
+print(lag, "%.4f" % worst)
 PY
 )
 at() { awk -v l="$match_lag" -v s="$1" 'BEGIN { printf "%.4f", l / 16000 + s }'; }
