@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
+
 namespace velmor::platform {
 
 using AudioObjectId = std::uint32_t;
@@ -58,6 +60,18 @@ class AudioHardware {
   // A text property; an absent value (the system's null reference) leaves `value` empty.
   virtual HwStatus stringProperty(AudioObjectId object, StringProperty property,
                                   std::optional<std::string>& value) = 0;
+
+  // Audio process objects: the processes that use audio, each with whether it is running
+  // audio input right now and its application identifier.
+  // False where the system cannot say which processes run audio input.
+  virtual bool reportsProcessInput() = 0;
+  // Size in bytes of the process-object list (4 bytes an id).
+  virtual Result<std::uint32_t> processListSize() = 0;
+  // The process objects, at most `capacity` of them.
+  virtual Result<std::vector<AudioObjectId>> processList(std::size_t capacity) = 0;
+  virtual Result<bool> processIsRunningInput(AudioObjectId process) = 0;
+  // The application identifier; none when the process has none (the system's null reference).
+  virtual Result<std::optional<std::string>> processApplicationId(AudioObjectId process) = 0;
 };
 
 }  // namespace velmor::platform

@@ -12,6 +12,7 @@
 
 #include "platform/manual/manual_dispatch.h"
 #include "platform/platform.h"
+#include "platform/sim/sim_calendar.h"
 #include "platform/sim/sim_world.h"
 
 namespace velmor::testing {
@@ -62,7 +63,9 @@ struct SimTestPlatform {
   MapEnvironment environment;
   ManualSignals signals;
   platform::sim::SimWorld world{dispatch};
-  platform::Platform platform{dispatch, stdOut, stdErr, process, environment, signals, world.hardware(), world.capture()};
+  platform::sim::SimCalendar calendar{dispatch};
+  platform::Platform platform{dispatch,         stdOut,           stdErr, process, environment, signals,
+                              world.hardware(), world.capture(), calendar};
 };
 
 }  // namespace velmor::testing

@@ -2,8 +2,6 @@
 
 #include <thread>
 
-#include "platform/threaded/thread_dispatch.h"
-
 namespace velmor::platform {
 namespace {
 thread_local const SerialQueue* currentManualQueue = nullptr;
@@ -38,6 +36,36 @@ class ManualQueue final : public SerialQueue, public std::enable_shared_from_thi
   std::recursive_mutex serial_;
 };
 
+// Shares the dispatch's lock and condition, which the clock's moves notify.
+class ManualSemaphore final : public Semaphore {
+ public:
+  ManualSemaphore(ManualDispatch& dispatch, int initial) : dispatch_(dispatch), count_(initial) {}
+  void signal() override {
+    {
+      std::lock_guard lock(dispatch_.mutex_);
+      ++count_;
+    }
+    dispatch_.clockMoved_.notify_all();
+  }
+  void wait() override {
+    std::unique_lock lock(dispatch_.mutex_);
+    dispatch_.clockMoved_.wait(lock, [this] { return count_ > 0; });
+    --count_;
+  }
+  bool waitFor(Duration timeout) override {
+    std::unique_lock lock(dispatch_.mutex_);
+    const std::int64_t until = dispatch_.now_ + timeout.count();
+    dispatch_.clockMoved_.wait(lock, [&] { return count_ > 0 || dispatch_.now_ >= until; });
+    if (count_ == 0) return false;
+    --count_;
+    return true;
+  }
+
+ private:
+  ManualDispatch& dispatch_;
+  int count_;  // under the dispatch's lock
+};
+
 ManualDispatch::ManualDispatch() : main_(std::make_shared<ManualQueue>(*this, "main")) {}
 ManualDispatch::~ManualDispatch() = default;
 
@@ -50,7 +78,7 @@ SerialQueue& ManualDispatch::mainQueue() { return *main_; }
 void ManualDispatch::runMainLoop() { runUntilIdle(); }
 
 std::unique_ptr<Semaphore> ManualDispatch::makeSemaphore(int initial) {
-  return makeThreadSemaphore(initial);
+  return std::make_unique<ManualSemaphore>(*this, initial);
 }
 
 void ManualDispatch::runTask(Task task) { std::thread(std::move(task)).detach(); }
@@ -64,6 +92,16 @@ void ManualDispatch::sleep(Duration duration) {
 std::int64_t ManualDispatch::uptimeNanos() const {
   std::lock_guard lock(mutex_);
   return now_;
+}
+
+std::int64_t ManualDispatch::unixTimeNanos() const {
+  std::lock_guard lock(mutex_);
+  return unixAtZero_ + now_;
+}
+
+void ManualDispatch::setUnixTime(std::int64_t nanos) {
+  std::lock_guard lock(mutex_);
+  unixAtZero_ = nanos - now_;
 }
 
 std::size_t ManualDispatch::pendingTasks() const {

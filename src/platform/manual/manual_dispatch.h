@@ -24,12 +24,17 @@ class ManualDispatch final : public Dispatch, public Clock {
   void runMainLoop() override;
   void stopMainLoop() override {}
   std::unique_ptr<Semaphore> makeSemaphore(int initial) override;
+  // Semaphores whose timed waits run on the manual clock: a wait ends when signalled or
+  // once a test has advanced the clock past its timeout.
   // Runs on a thread of its own, so that the task can sleep on the manual clock.
   void runTask(Task task) override;
   // Blocks until a test has advanced the clock past the duration.
   void sleep(Duration duration) override;
   const Clock& clock() const override { return *this; }
   std::int64_t uptimeNanos() const override;
+  // Calendar time moves with the manual clock from the moment set here (default: 1970).
+  std::int64_t unixTimeNanos() const override;
+  void setUnixTime(std::int64_t nanos);
 
   // Moves the clock forward, running each task as its due time is reached.
   void advance(Duration by);
@@ -39,6 +44,7 @@ class ManualDispatch final : public Dispatch, public Clock {
 
  private:
   friend class ManualQueue;
+  friend class ManualSemaphore;
   struct Key {
     std::int64_t due;
     std::uint64_t seq;
@@ -57,6 +63,7 @@ class ManualDispatch final : public Dispatch, public Clock {
   mutable std::mutex mutex_;
   std::condition_variable clockMoved_;
   std::int64_t now_ = 0;
+  std::int64_t unixAtZero_ = 0;
   std::uint64_t nextSeq_ = 0;
   std::map<Key, Item> items_;
   std::shared_ptr<ManualQueue> main_;

@@ -6,6 +6,7 @@
 
 #include "platform/audio_hardware.h"
 #include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/pulse_processes.h"
 
 namespace velmor::platform::pulse {
 
@@ -26,11 +27,21 @@ class PulseAudioHardware final : public AudioHardware {
   HwStatus transportType(AudioObjectId device, std::uint32_t& transport) override;
   HwStatus stringProperty(AudioObjectId object, StringProperty property, std::optional<std::string>& value) override;
 
+  // The server can always say who records.
+  bool reportsProcessInput() override { return true; }
+  Result<std::uint32_t> processListSize() override { return processes_.listSize(); }
+  Result<std::vector<AudioObjectId>> processList(std::size_t capacity) override { return processes_.list(capacity); }
+  Result<bool> processIsRunningInput(AudioObjectId process) override { return processes_.isRunningInput(process); }
+  Result<std::optional<std::string>> processApplicationId(AudioObjectId process) override {
+    return processes_.applicationId(process);
+  }
+
  private:
   template <class Read>
   HwStatus withSource(AudioObjectId id, Read read);
 
   std::shared_ptr<Connection> connection_;
+  PulseProcesses processes_{connection_};
 };
 
 }  // namespace velmor::platform::pulse

@@ -96,6 +96,9 @@ std::function<void()> parseAction(const nlohmann::json& step, SimWorld& world) {
     if (!step.at("defaultInput").is_null()) id = step.at("defaultInput").get<AudioObjectId>();
     return [&world, id] { world.setDefaultInput(id); };
   }
+  if (step.contains("processes")) {
+    return [&world, table = parseProcessTable(step.at("processes"))] { world.processes().set(table); };
+  }
   if (step.contains("inputFailures")) {
     const auto id = step.at("inputFailures").at("device").get<AudioObjectId>();
     const int count = step.at("inputFailures").at("count").get<int>();
@@ -115,6 +118,7 @@ void applyScenario(const nlohmann::json& scenario, SimWorld& world) {
   world.setDeviceListSlack(scenario.value("deviceListSlack", 0u));
   world.setNoDefaultCaptureDevice(scenario.value("noDefaultCaptureDevice", false));
   world.setAudioSpeed(scenario.value("audioSpeed", 1.0));
+  if (scenario.contains("processes")) world.processes().set(parseProcessTable(scenario.at("processes")));
 
   for (const auto& step : scenario.value("timeline", nlohmann::json::array())) {
     world.schedule(seconds(step.at("at").get<double>()), parseAction(step, world));

@@ -1,7 +1,8 @@
 #pragma once
 // A scenario file scripts a simulated world as JSON: the environment, the input devices
-// with their faults and audio, and a timeline of actions (unplug, plug, runtime errors,
-// interruptions, default changes) at times counted from the start.
+// with their faults and audio, the audio process objects, and a timeline of actions (unplug,
+// plug, runtime errors, interruptions, default changes, a new process table) at times
+// counted from the start. The calendar's section is read by sim_calendar.h.
 #include <map>
 #include <string>
 

@@ -287,6 +287,16 @@ class SimWorld::Hardware final : public AudioHardware {
     return kHwNoError;
   }
 
+  bool reportsProcessInput() override { return world_.processes_.reported(); }
+  Result<std::uint32_t> processListSize() override { return world_.processes_.listSize(); }
+  Result<std::vector<AudioObjectId>> processList(std::size_t capacity) override {
+    return world_.processes_.list(capacity);
+  }
+  Result<bool> processIsRunningInput(AudioObjectId id) override { return world_.processes_.isRunningInput(id); }
+  Result<std::optional<std::string>> processApplicationId(AudioObjectId id) override {
+    return world_.processes_.applicationId(id);
+  }
+
  private:
   SimWorld& world_;
 };

@@ -15,6 +15,7 @@
 #include "platform/capture.h"
 #include "platform/dispatch.h"
 #include "platform/pcm.h"
+#include "platform/sim/sim_processes.h"
 
 namespace velmor::platform::sim {
 
@@ -73,6 +74,8 @@ class SimWorld {
 
   AudioHardware& hardware();
   CaptureSystem& capture();
+  // The audio process objects the hardware reports.
+  SimProcesses& processes() { return processes_; }
 
   // Counts what the capture layer did, for tests.
   int sessionsStarted() const { return sessionsStarted_.load(); }
@@ -111,6 +114,7 @@ class SimWorld {
   std::map<ObserverToken, Observer> observers_;
   ObserverToken nextToken_ = 1;
   std::atomic<int> sessionsStarted_{0};
+  SimProcesses processes_;
   std::unique_ptr<Hardware> hardware_;
   std::unique_ptr<Capture> capture_;
 
