@@ -49,13 +49,17 @@ class ManualSemaphore final : public Semaphore {
   }
   void wait() override {
     std::unique_lock lock(dispatch_.mutex_);
+    ++dispatch_.blockedWaits_;
     dispatch_.clockMoved_.wait(lock, [this] { return count_ > 0; });
+    --dispatch_.blockedWaits_;
     --count_;
   }
   bool waitFor(Duration timeout) override {
     std::unique_lock lock(dispatch_.mutex_);
     const std::int64_t until = dispatch_.now_ + timeout.count();
+    ++dispatch_.blockedWaits_;
     dispatch_.clockMoved_.wait(lock, [&] { return count_ > 0 || dispatch_.now_ >= until; });
+    --dispatch_.blockedWaits_;
     if (count_ == 0) return false;
     --count_;
     return true;
@@ -102,6 +106,11 @@ std::int64_t ManualDispatch::unixTimeNanos() const {
 void ManualDispatch::setUnixTime(std::int64_t nanos) {
   std::lock_guard lock(mutex_);
   unixAtZero_ = nanos - now_;
+}
+
+int ManualDispatch::blockedWaits() const {
+  std::lock_guard lock(mutex_);
+  return blockedWaits_;
 }
 
 std::size_t ManualDispatch::pendingTasks() const {

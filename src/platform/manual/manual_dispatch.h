@@ -41,6 +41,8 @@ class ManualDispatch final : public Dispatch, public Clock {
   // Runs every task due at the current time, including those they submit.
   void runUntilIdle();
   std::size_t pendingTasks() const;
+  // Threads now blocked in a semaphore's wait: a test advances the clock once they are.
+  int blockedWaits() const;
 
  private:
   friend class ManualQueue;
@@ -64,6 +66,7 @@ class ManualDispatch final : public Dispatch, public Clock {
   std::condition_variable clockMoved_;
   std::int64_t now_ = 0;
   std::int64_t unixAtZero_ = 0;
+  int blockedWaits_ = 0;
   std::uint64_t nextSeq_ = 0;
   std::map<Key, Item> items_;
   std::shared_ptr<ManualQueue> main_;
