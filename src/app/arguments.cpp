@@ -12,9 +12,7 @@ locale_t cLocale() {
   return locale;
 }
 
-bool isCSpace(char c) {
-  return c == '\0' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == ' ';
-}
+bool isCSpace(char c) { return c == '\0' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || c == ' '; }
 
 }  // namespace
 

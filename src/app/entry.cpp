@@ -1,12 +1,12 @@
 #include "app/entry.h"
 
-#include <sstream>
+#include <charconv>
 
 #include "app/program.h"
 #include "calendar/calendar_read.h"
 #include "devices/input_devices.h"
-#include "micwatch/mic_watch.h"
 #include "microphone/mic_capture.h"
+#include "micwatch/mic_watch.h"
 
 namespace velmor {
 namespace {
@@ -33,23 +33,25 @@ namespace {
 
 [[noreturn]] void events(Program& program) {
   const Arguments& args = program.args;
-  const auto message = readCalendar(
-      CalendarContext{program.platform.calendar, program.platform.dispatch, program.stdoutHandle}, args.ask,
-      args.hours, args.accessOnly);
+  const auto message =
+      readCalendar(CalendarContext{program.platform.calendar, program.platform.dispatch, program.stdoutHandle},
+                   args.ask, args.hours, args.accessOnly);
   if (message) program.control.fail(*message);
   platform::exitProcess(program.platform.process, 0);
 }
 
 // System audio has no source on this platform yet: say so, and capture goes on without it.
 void startSystem(Program& program) {
-  program.control.control(ControlEvent{
-      {"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
+  program.control.control(
+      ControlEvent{{"type", "error"}, {"message", "System audio unavailable: this build has no system-audio source"}});
 }
 
+// The shortest text that reads back as the same number, so that a refused rate is named as
+// it was given (768000.4, not a rounded 768000).
 std::string describeRate(double rate) {
-  std::ostringstream text;
-  text << rate;
-  return text.str();
+  char text[64];
+  const auto end = std::to_chars(text, text + sizeof text, rate).ptr;
+  return std::string(text, end);
 }
 
 [[noreturn]] void capture(Program& program) {
@@ -94,7 +96,8 @@ void runProgram(platform::Platform& platform, const std::vector<std::string>& ar
   // registry keeps them reachable, also in a test process that runs the entry many times.
   static auto* programs = new std::vector<std::unique_ptr<Program>>();
   auto* program = programs->emplace_back(std::make_unique<Program>(platform, argv)).get();
-  platform.signals.install([program] { shutDown(*program); }, [program] { platform::exitProcess(program->platform.process, 0); });
+  platform.signals.install([program] { shutDown(*program); },
+                           [program] { platform::exitProcess(program->platform.process, 0); });
 
   const Arguments& args = program->args;
   if (args.listDevices) listDevices(*program);

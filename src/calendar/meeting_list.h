@@ -17,9 +17,9 @@ namespace velmor {
 // Teams (business, then consumer), Webex, Whereby, FaceTime, GoToMeeting, Jitsi Meet,
 // Amazon Chime, BlueJeans.
 inline constexpr std::array<const char*, 11> kCallHosts{
-    "zoom.us",         "meet.google.com",    "teams.microsoft.com", "teams.live.com",
-    "webex.com",       "whereby.com",        "facetime.apple.com",  "gotomeeting.com",
-    "meet.jit.si",     "chime.aws",          "bluejeans.com"};
+    "zoom.us",     "meet.google.com", "teams.microsoft.com", "teams.live.com",
+    "webex.com",   "whereby.com",     "facetime.apple.com",  "gotomeeting.com",
+    "meet.jit.si", "chime.aws",       "bluejeans.com"};
 
 struct CalendarWindow {
   platform::CalendarDate start;

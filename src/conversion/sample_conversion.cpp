@@ -36,8 +36,7 @@ std::vector<float> convert(const PcmBuffer& buffer, AudioConverter& with, const 
   // The buffer goes to the converter once; after that there is nothing more for now. The
   // stream never ends here, so the resampler keeps its tail for the next buffer.
   bool handedOver = false;
-  std::optional<platform::PlatformError> error;
-  with.convert(*output, error, [&](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
+  const auto converted = with.convert(*output, [&](std::uint32_t, ConverterInputStatus& status) -> const PcmBuffer* {
     if (handedOver) {
       status = ConverterInputStatus::noDataNow;
       return nullptr;
@@ -46,7 +45,7 @@ std::vector<float> convert(const PcmBuffer& buffer, AudioConverter& with, const 
     status = ConverterInputStatus::haveData;
     return &buffer;
   });
-  if (error) return {};
+  if (!converted) return {};
   const float* samples = output->floatChannelData(0);
   if (!samples) return {};
   return std::vector<float>(samples, samples + output->frameLength());
@@ -75,7 +74,7 @@ std::vector<float> floatSamples(const platform::SampleBuffer& from, ConverterSlo
   const std::unique_ptr<PcmBuffer> buffer = PcmBuffer::make(*inputFormat, count);
   if (!buffer) return {};
   buffer->setFrameLength(count);
-  if (from.copyPcmData(0, frames, *buffer) != platform::kHwNoError) return {};
+  if (!from.copyPcmData(0, frames, *buffer)) return {};
   return convert(*buffer, *slots.conv, *slots.target);
 }
 

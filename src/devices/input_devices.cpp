@@ -13,15 +13,18 @@ namespace velmor {
 
 std::string deviceString(platform::AudioHardware& hardware, platform::AudioObjectId object,
                          platform::StringProperty property) {
-  std::optional<std::string> value;
-  if (hardware.stringProperty(object, property, value) != platform::kHwNoError) return {};
-  return value.value_or(std::string());
+  const auto value = hardware.stringProperty(object, property);
+  if (!value) return {};
+  return value.value().value_or(std::string());
 }
 
 nlohmann::json toJson(const InputDevice& device) {
-  return nlohmann::json{{"id", device.id},           {"uid", device.uid},
-                        {"name", device.name},       {"builtin", device.builtin},
-                        {"isDefault", device.isDefault}, {"channels", device.channels}};
+  return nlohmann::json{{"id", device.id},
+                        {"uid", device.uid},
+                        {"name", device.name},
+                        {"builtin", device.builtin},
+                        {"isDefault", device.isDefault},
+                        {"channels", device.channels}};
 }
 
 void sortInputDevices(std::vector<InputDevice>& devices) {
@@ -57,34 +60,35 @@ void sortInputDevices(std::vector<InputDevice>& devices) {
 }
 
 std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
-  std::uint32_t listBytes = 0;
-  if (hardware.deviceListSize(listBytes) != platform::kHwNoError) return {};
-  std::vector<platform::AudioObjectId> ids(listBytes / 4, 0);
-  if (hardware.deviceList(ids) != platform::kHwNoError) return {};
+  const auto listBytes = hardware.deviceListSize();
+  if (!listBytes) return {};
+  std::vector<platform::AudioObjectId> ids(listBytes.value() / 4, 0);
+  const auto filled = hardware.deviceList(ids);
+  if (!filled) return {};
+  // Only what the read filled: a list that shrank since its size was asked leaves zeros, and
+  // 0 is a real device on some systems.
+  ids.resize(std::min(ids.size(), filled.value()));
 
   // No default when the read fails: 0 is a real device id on some systems.
   std::optional<platform::AudioObjectId> defaultId;
-  if (platform::AudioObjectId id = 0; hardware.defaultInputDevice(id) == platform::kHwNoError) defaultId = id;
+  if (const auto id = hardware.defaultInputDevice()) defaultId = id.value();
 
   std::vector<InputDevice> devices;
   for (platform::AudioObjectId id : ids) {
-    std::uint32_t configBytes = 0;
-    if (hardware.inputStreamConfigurationSize(id, configBytes) != platform::kHwNoError || configBytes == 0) {
-      continue;
-    }
-    std::vector<std::uint32_t> channelsPerBuffer;
-    if (hardware.inputStreamConfiguration(id, channelsPerBuffer) != platform::kHwNoError) continue;
+    const auto configBytes = hardware.inputStreamConfigurationSize(id);
+    if (!configBytes || configBytes.value() == 0) continue;
+    const auto channelsPerBuffer = hardware.inputStreamConfiguration(id);
+    if (!channelsPerBuffer) continue;
     std::int64_t channels = 0;
-    for (std::uint32_t c : channelsPerBuffer) channels += c;
+    for (std::uint32_t c : channelsPerBuffer.value()) channels += c;
     if (channels == 0) continue;
 
-    std::uint32_t transport = 0;
-    const bool transportRead = hardware.transportType(id, transport) == platform::kHwNoError;
+    const auto transport = hardware.transportType(id);
     InputDevice device;
     device.id = id;
     device.uid = deviceString(hardware, id, platform::StringProperty::deviceUID);
     device.name = deviceString(hardware, id, platform::StringProperty::name);
-    device.builtin = transportRead && transport == platform::kTransportBuiltIn;
+    device.builtin = transport && transport.value() == platform::kTransportBuiltIn;
     device.isDefault = id == defaultId;
     device.channels = channels;
     devices.push_back(std::move(device));

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
-#include "events/control_channel.h"
 #include "devices/input_devices.h"
+#include "events/control_channel.h"
 
 namespace velmor {
 

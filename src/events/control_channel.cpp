@@ -4,9 +4,7 @@ namespace velmor {
 
 ControlChannel::ControlChannel(platform::Dispatch& dispatch, platform::OutputHandle& stderrHandle,
                                platform::ProcessControl& process)
-    : controlQueue_(dispatch.makeSerialQueue("velmor.audio.control")),
-      stderrHandle_(stderrHandle),
-      process_(process) {}
+    : controlQueue_(dispatch.makeSerialQueue("velmor.audio.control")), stderrHandle_(stderrHandle), process_(process) {}
 
 std::string ControlChannel::eventLine(const ControlEvent& event) {
   try {

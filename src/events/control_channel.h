@@ -15,8 +15,7 @@ using ControlEvent = nlohmann::json;
 
 class ControlChannel {
  public:
-  ControlChannel(platform::Dispatch& dispatch, platform::OutputHandle& stderrHandle,
-                 platform::ProcessControl& process);
+  ControlChannel(platform::Dispatch& dispatch, platform::OutputHandle& stderrHandle, platform::ProcessControl& process);
 
   // Returns once the event's line is written (or the event was dropped). Any thread, but
   // never from a task already running on the control queue.

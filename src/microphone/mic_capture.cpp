@@ -14,9 +14,7 @@ PlatformError micError(std::int64_t code, std::string message) {
 }  // namespace
 
 MicCapture::MicCapture(std::string deviceId, Context context)
-    : deviceId_(std::move(deviceId)),
-      context_(context),
-      queue_(context.dispatch.makeSerialQueue("velmor.audio.mic")) {}
+    : deviceId_(std::move(deviceId)), context_(context), queue_(context.dispatch.makeSerialQueue("velmor.audio.mic")) {}
 
 MicCapture::~MicCapture() = default;
 
@@ -30,25 +28,25 @@ std::string MicCapture::micUID() const {
   return micUID_;
 }
 
-std::shared_ptr<platform::CaptureDevice> MicCapture::captureDevice(std::optional<PlatformError>& error) {
+platform::Result<std::shared_ptr<platform::CaptureDevice>> MicCapture::captureDevice() {
   const auto resolved = resolveMic(deviceId_, context_.hardware, context_.control);
   if (resolved) {
-    if (auto device = context_.capture.deviceWithUniqueID(resolved->uid)) return device;
-    context_.control.control(ControlEvent{
-        {"type", "error"},
-        {"message", "Microphone " + resolved->name + " could not be opened; using the system default"}});
+    if (auto device = context_.capture.deviceWithUniqueID(resolved->uid)) return std::move(device).value();
+    context_.control.control(
+        ControlEvent{{"type", "error"},
+                     {"message", "Microphone " + resolved->name + " could not be opened; using the system default"}});
   }
-  if (auto device = context_.capture.defaultAudioDevice()) return device;
-  error = micError(kNoMicrophone, "no microphone is available");
-  return nullptr;
+  if (auto device = context_.capture.defaultAudioDevice()) return std::move(device).value();
+  return micError(kNoMicrophone, "no microphone is available");
 }
 
 std::optional<PlatformError> MicCapture::build() {
-  std::optional<PlatformError> error;
-  auto device = captureDevice(error);
-  if (!device) return error;
-  auto input = context_.capture.makeInput(device, error);
-  if (!input) return error.value_or(PlatformError{platform::kProgramErrorDomain, 0, "the device input failed"});
+  auto found = captureDevice();
+  if (!found) return found.error();
+  const std::shared_ptr<platform::CaptureDevice> device = std::move(found).value();
+  auto made = context_.capture.makeInput(device);
+  if (!made) return made.error();
+  const std::shared_ptr<platform::CaptureInput> input = std::move(made).value();
 
   auto session = context_.capture.makeSession();
   session->beginConfiguration();

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "events/control_channel.h"
 #include "conversion/sample_conversion.h"
+#include "events/control_channel.h"
 #include "mixer/mixer.h"
 #include "platform/audio_hardware.h"
 #include "platform/capture.h"
@@ -56,7 +56,7 @@ class MicCapture final : public platform::SampleBufferDelegate, public std::enab
   bool restartPending() const { return restartPending_.load(); }
 
  private:
-  std::shared_ptr<platform::CaptureDevice> captureDevice(std::optional<platform::PlatformError>& error);
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> captureDevice();
   std::optional<platform::PlatformError> build();
   void observe(platform::CaptureNotification name, const void* object);
   void scheduleRestart(std::string reason);

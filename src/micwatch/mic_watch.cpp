@@ -6,8 +6,8 @@ namespace velmor {
 
 std::string watchLine(const std::vector<std::string>& apps) {
   try {
-    std::string line = nlohmann::json{{"type", "mic"}, {"apps", apps}}.dump(
-        -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string line =
+        nlohmann::json{{"type", "mic"}, {"apps", apps}}.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line.push_back('\n');
     return line;
   } catch (const std::exception&) {

@@ -11,9 +11,7 @@ std::vector<platform::AudioObjectId> audioProcesses(platform::AudioHardware& har
   if (!size || size.value() == 0) return {};
   std::vector<platform::AudioObjectId> ids(size.value() / 4, 0);
   if (ids.empty()) return {};
-  const auto read = hardware.processList(ids.size());
-  if (!read) return {};
-  std::copy_n(read.value().begin(), std::min(read.value().size(), ids.size()), ids.begin());
+  if (!hardware.processList(ids)) return {};
   return ids;
 }
 

@@ -19,8 +19,7 @@ float rms(std::span<const float> samples) {
   return std::sqrt(sum / static_cast<float>(samples.size()));
 }
 
-void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain,
-              std::string& out) {
+void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain, std::string& out) {
   for (std::size_t j = 0; j < mic.size(); ++j) {
     const float t = micGain * mic[j] + system[j];
     // NaN fails t < 1 and so becomes full scale, like every sum of 1 or more.
@@ -31,25 +30,7 @@ void mixFrame(std::span<const float> mic, std::span<const float> system, float m
   }
 }
 
-void Mixer::SampleQueue::append(std::span<const float> block) {
-  // Reclaim the consumed front once it outweighs what is still queued.
-  if (head > 0 && head >= samples.size() - head) {
-    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(head));
-    head = 0;
-  }
-  samples.insert(samples.end(), block.begin(), block.end());
-}
-
-void Mixer::SampleQueue::drop(std::size_t n) {
-  head += n;
-  if (head == samples.size()) {
-    samples.clear();
-    head = 0;
-  }
-}
-
-Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle,
-             ControlChannel& control)
+Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle, ControlChannel& control)
     : rate_(rate),
       frameSamples_(frameSamplesFor(rate)),
       hasMic_(hasMic),
@@ -63,7 +44,7 @@ Mixer::Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& s
 void Mixer::pushMic(std::span<const float> block) { push(micBuffer_, block); }
 void Mixer::pushSystem(std::span<const float> block) { push(systemBuffer_, block); }
 
-void Mixer::push(SampleQueue& queue, std::span<const float> block) {
+void Mixer::push(platform::SampleQueue& queue, std::span<const float> block) {
   if (block.empty()) return;
   {
     std::lock_guard guard(lock_);
@@ -104,15 +85,14 @@ void Mixer::drain() {
     frameBytes_.clear();
     mixFrame(m, s, gain, frameBytes_);
     // Consumed only after mixing: the spans point into the queues.
-    if (takeMic) micBuffer_.drop(n);
-    if (takeSystem) systemBuffer_.drop(n);
+    if (takeMic) micBuffer_.consume(n);
+    if (takeSystem) systemBuffer_.consume(n);
 
     stdoutHandle_.write(frameBytes_);
     ++tick_;
     if (tick_ % 10 == 0) {
-      control_.control(ControlEvent{{"type", "level"},
-                                    {"mic", static_cast<double>(micLevel_)},
-                                    {"system", static_cast<double>(systemLevel_)}});
+      control_.control(ControlEvent{
+          {"type", "level"}, {"mic", static_cast<double>(micLevel_)}, {"system", static_cast<double>(systemLevel_)}});
     }
   }
 }

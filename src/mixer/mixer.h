@@ -9,6 +9,7 @@
 
 #include "events/control_channel.h"
 #include "platform/process_io.h"
+#include "platform/sample_queue.h"
 
 namespace velmor {
 
@@ -22,14 +23,12 @@ std::int64_t frameSamplesFor(double rate);
 
 // Mixes one frame: the microphone gain rule, clipping, truncation, little-endian bytes.
 // Appends 2 × mic.size() bytes to `out`; `mic` and `system` have the same length.
-void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain,
-              std::string& out);
+void mixFrame(std::span<const float> mic, std::span<const float> system, float micGain, std::string& out);
 float rms(std::span<const float> samples);
 
 class Mixer {
  public:
-  Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle,
-        ControlChannel& control);
+  Mixer(double rate, bool hasMic, bool hasSystem, platform::OutputHandle& stdoutHandle, ControlChannel& control);
 
   void pushMic(std::span<const float> block);
   void pushSystem(std::span<const float> block);
@@ -44,24 +43,14 @@ class Mixer {
   std::size_t queuedSystem();
 
  private:
-  // A growable queue that removes from the front without moving what stays.
-  struct SampleQueue {
-    std::vector<float> samples;
-    std::size_t head = 0;
-    std::size_t size() const { return samples.size() - head; }
-    void append(std::span<const float> block);
-    std::span<const float> front(std::size_t n) const { return {samples.data() + head, n}; }
-    void drop(std::size_t n);
-  };
-
-  void push(SampleQueue& queue, std::span<const float> block);
+  void push(platform::SampleQueue& queue, std::span<const float> block);
   void drain();
 
   const double rate_;
   const std::int64_t frameSamples_;
   std::mutex lock_;
-  SampleQueue micBuffer_;
-  SampleQueue systemBuffer_;
+  platform::SampleQueue micBuffer_;
+  platform::SampleQueue systemBuffer_;
   float micLevel_ = 0;
   float systemLevel_ = 0;
   std::int64_t tick_ = 0;

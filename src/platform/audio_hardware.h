@@ -1,6 +1,7 @@
 #pragma once
-// The audio hardware: the system's device objects and their properties. Each read
-// returns a status (0 is success) so that the caller decides what a failure means.
+// The audio hardware: the system's device objects and their properties. Each read gives
+// back its value or the status it failed with, so that the caller decides what a failure
+// means.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,7 +16,7 @@ using HwStatus = std::int32_t;
 
 constexpr HwStatus kHwNoError = 0;
 // Returned by a backend for an object or property it does not know.
-constexpr HwStatus kHwBadObject = 0x21626f6a;  // '!boj'
+constexpr HwStatus kHwBadObject = 0x21626f6a;        // '!boj'
 constexpr HwStatus kHwUnknownProperty = 0x77686f3f;  // 'who?'
 
 constexpr std::uint32_t fourCharCode(const char (&code)[5]) {
@@ -39,27 +40,29 @@ enum class StringProperty : std::uint32_t {
   name = fourCharCode("lnam"),
 };
 
+// A hardware read that failed, with the status the system gave.
+PlatformError hardwareError(HwStatus status);
+
 class AudioHardware {
  public:
   virtual ~AudioHardware() = default;
 
   // Size in bytes of the device-id list (4 bytes an id).
-  virtual HwStatus deviceListSize(std::uint32_t& bytes) = 0;
-  // Fills at most ids.size() entries; entries the system does not fill keep their value.
-  virtual HwStatus deviceList(std::vector<AudioObjectId>& ids) = 0;
-  virtual HwStatus defaultInputDevice(AudioObjectId& id) = 0;
+  virtual Result<std::uint32_t> deviceListSize() = 0;
+  // Fills at most ids.size() entries and gives back how many it filled; entries it did not
+  // fill keep their value.
+  virtual Result<std::size_t> deviceList(std::vector<AudioObjectId>& ids) = 0;
+  virtual Result<AudioObjectId> defaultInputDevice() = 0;
 
   // Input-scope stream configuration: its size in bytes (0 when the device has no input
   // streams) and the channel count of each of its buffers.
-  virtual HwStatus inputStreamConfigurationSize(AudioObjectId device, std::uint32_t& bytes) = 0;
-  virtual HwStatus inputStreamConfiguration(AudioObjectId device,
-                                            std::vector<std::uint32_t>& channelsPerBuffer) = 0;
+  virtual Result<std::uint32_t> inputStreamConfigurationSize(AudioObjectId device) = 0;
+  virtual Result<std::vector<std::uint32_t>> inputStreamConfiguration(AudioObjectId device) = 0;
 
-  virtual HwStatus transportType(AudioObjectId device, std::uint32_t& transport) = 0;
+  virtual Result<std::uint32_t> transportType(AudioObjectId device) = 0;
 
-  // A text property; an absent value (the system's null reference) leaves `value` empty.
-  virtual HwStatus stringProperty(AudioObjectId object, StringProperty property,
-                                  std::optional<std::string>& value) = 0;
+  // A text property; none when the value is absent (the system's null reference).
+  virtual Result<std::optional<std::string>> stringProperty(AudioObjectId object, StringProperty property) = 0;
 
   // Audio process objects: the processes that use audio, each with whether it is running
   // audio input right now and its application identifier.
@@ -67,8 +70,9 @@ class AudioHardware {
   virtual bool reportsProcessInput() = 0;
   // Size in bytes of the process-object list (4 bytes an id).
   virtual Result<std::uint32_t> processListSize() = 0;
-  // The process objects, at most `capacity` of them.
-  virtual Result<std::vector<AudioObjectId>> processList(std::size_t capacity) = 0;
+  // Fills at most ids.size() entries and gives back how many it filled; entries it did not
+  // fill keep their value.
+  virtual Result<std::size_t> processList(std::vector<AudioObjectId>& ids) = 0;
   virtual Result<bool> processIsRunningInput(AudioObjectId process) = 0;
   // The application identifier; none when the process has none (the system's null reference).
   virtual Result<std::optional<std::string>> processApplicationId(AudioObjectId process) = 0;

@@ -11,6 +11,7 @@
 #include "platform/dispatch.h"
 #include "platform/error.h"
 #include "platform/pcm.h"
+#include "platform/result.h"
 
 namespace velmor::platform {
 
@@ -69,11 +70,12 @@ using ObserverToken = std::uint64_t;
 class CaptureSystem {
  public:
   virtual ~CaptureSystem() = default;
-  virtual std::shared_ptr<CaptureDevice> deviceWithUniqueID(const std::string& uid) = 0;
-  virtual std::shared_ptr<CaptureDevice> defaultAudioDevice() = 0;
-  // Null with `error` set when the device cannot be opened for input.
-  virtual std::shared_ptr<CaptureInput> makeInput(const std::shared_ptr<CaptureDevice>& device,
-                                                  std::optional<PlatformError>& error) = 0;
+  // Fails when no such device can be opened.
+  virtual Result<std::shared_ptr<CaptureDevice>> deviceWithUniqueID(const std::string& uid) = 0;
+  // Fails when there is no default input device.
+  virtual Result<std::shared_ptr<CaptureDevice>> defaultAudioDevice() = 0;
+  // Fails when the device cannot be opened for input.
+  virtual Result<std::shared_ptr<CaptureInput>> makeInput(const std::shared_ptr<CaptureDevice>& device) = 0;
   virtual std::shared_ptr<CaptureSession> makeSession() = 0;
   virtual std::shared_ptr<AudioDataOutput> makeAudioDataOutput() = 0;
 

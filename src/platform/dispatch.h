@@ -77,8 +77,6 @@ class Dispatch {
   virtual const Clock& clock() const = 0;
 };
 
-constexpr Duration seconds(double s) {
-  return Duration(static_cast<std::int64_t>(s * 1e9));
-}
+constexpr Duration seconds(double s) { return Duration(static_cast<std::int64_t>(s * 1e9)); }
 
 }  // namespace velmor::platform

@@ -12,6 +12,7 @@
 
 #include "platform/audio_hardware.h"
 #include "platform/error.h"
+#include "platform/result.h"
 
 namespace velmor::platform {
 
@@ -33,8 +34,8 @@ class AudioFormat {
  public:
   // Fails for a description that is not usable linear PCM.
   static std::optional<AudioFormat> fromStreamDescription(const StreamDescription& description);
-  static std::optional<AudioFormat> make(CommonFormat format, double sampleRate,
-                                         std::uint32_t channels, bool interleaved);
+  static std::optional<AudioFormat> make(CommonFormat format, double sampleRate, std::uint32_t channels,
+                                         bool interleaved);
 
   const StreamDescription& description() const { return description_; }
   double sampleRate() const { return description_.sampleRate; }
@@ -84,14 +85,14 @@ class SampleBuffer {
   // None when the buffer carries no format description.
   virtual std::optional<StreamDescription> formatDescription() const = 0;
   virtual std::int64_t numSamples() const = 0;
-  // Copies `frames` frames from `frameOffset` into the buffers of `into`; 0 on success.
-  virtual HwStatus copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const = 0;
+  // Copies `frames` frames from `frameOffset` into the buffers of `into`.
+  virtual Status copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const = 0;
 };
 
-// Statuses of copyPcmData besides kHwNoError.
-constexpr HwStatus kPcmFrameRange = static_cast<HwStatus>(fourCharCode("rng?"));  // frames outside the buffer
+// Error codes of copyPcmData.
+constexpr HwStatus kPcmFrameRange = static_cast<HwStatus>(fourCharCode("rng?"));      // frames outside the buffer
 constexpr HwStatus kPcmFormatMismatch = static_cast<HwStatus>(fourCharCode("fmt?"));  // other layout, or none
-constexpr HwStatus kPcmNoRoom = static_cast<HwStatus>(fourCharCode("room"));  // destination too small
+constexpr HwStatus kPcmNoRoom = static_cast<HwStatus>(fourCharCode("room"));          // destination too small
 
 // A sample buffer whose frames sit in memory, laid out as its description says.
 class MemorySampleBuffer final : public SampleBuffer {
@@ -100,7 +101,7 @@ class MemorySampleBuffer final : public SampleBuffer {
                      std::vector<std::vector<std::byte>> buffers);
   std::optional<StreamDescription> formatDescription() const override { return description_; }
   std::int64_t numSamples() const override { return frames_; }
-  HwStatus copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const override;
+  Status copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const override;
 
  private:
   std::optional<StreamDescription> description_;
@@ -109,7 +110,7 @@ class MemorySampleBuffer final : public SampleBuffer {
 };
 
 enum class ConverterInputStatus { haveData = 0, noDataNow = 1, endOfStream = 2 };
-enum class ConverterOutputStatus { haveData, inputRanDry, endOfStream, error };
+enum class ConverterOutputStatus { haveData, inputRanDry, endOfStream };
 
 // Asked for input as the converter needs it; returns the buffer (or null) and sets the status.
 using ConverterInputBlock =
@@ -125,11 +126,11 @@ class AudioConverter {
 
   virtual const AudioFormat& inputFormat() const = 0;
   virtual const AudioFormat& outputFormat() const = 0;
-  // Fills `output` (in the output format) from the input block; sets `error` on failure.
-  // The block is asked first in every call and again while the output has room; what does
-  // not fit, input or output, is kept for the next call.
-  virtual ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
-                                        const ConverterInputBlock& input) = 0;
+  // Fills `output` (in the output format) from the input block; fails with the converter's
+  // error, leaving in `output` what was made before it. The block is asked first in every
+  // call and again while the output has room; what does not fit, input or output, is kept
+  // for the next call.
+  virtual Result<ConverterOutputStatus> convert(PcmBuffer& output, const ConverterInputBlock& input) = 0;
 };
 
 }  // namespace velmor::platform

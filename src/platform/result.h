@@ -15,7 +15,7 @@ namespace velmor::platform {
 template <class T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: a value is a success
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}              // NOLINT: a value is a success
   Result(PlatformError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const { return state_.index() == 0; }

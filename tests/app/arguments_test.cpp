@@ -35,8 +35,9 @@ const Case cases[] = {
     {"MicTakesAnOptionAsItsValue", {"--mic", "--system"}, with([](auto& a) { a.micDevice = "--system"; })},
     {"MicTakesAnEmptyValue", {"--mic", ""}, with([](auto& a) { a.micDevice = ""; })},
     {"LastMicWins", {"--mic", "a", "--mic", "b"}, with([](auto& a) { a.micDevice = "b"; })},
-    {"Flags", {"--system", "--list-devices", "--watch", "--events", "--ask", "--access-only"},
-     with([](auto& a) { a.system = a.listDevices = a.watch = a.events = a.ask = a.accessOnly = true; })},
+    {"Flags", {"--system", "--list-devices", "--watch", "--events", "--ask", "--access-only"}, with([](auto& a) {
+       a.system = a.listDevices = a.watch = a.events = a.ask = a.accessOnly = true;
+     })},
     {"RepeatedFlag", {"--system", "--system"}, with([](auto& a) { a.system = true; })},
     {"BadRateResetsAnEarlierRate", {"--rate", "8000", "--rate", "fast"}, Arguments{}},
     {"RateExponent", {"--rate", "8e3"}, with([](auto& a) { a.rate = 8000; })},
@@ -50,7 +51,11 @@ const Case cases[] = {
     {"RateTrailingJunk", {"--rate", "8000Hz"}, Arguments{}},
     {"RateEmpty", {"--rate", ""}, Arguments{}},
     {"RateDecimalComma", {"--rate", "8000,5"}, Arguments{}},
-    {"RateEmbeddedNul", {"--rate", std::string("8000\0" "1", 6)}, Arguments{}},
+    {"RateEmbeddedNul",
+     {"--rate", std::string("8000\0"
+                            "1",
+                            6)},
+     Arguments{}},
     {"RateAtTheEnd", {"--rate", "8000", "--rate"}, with([](auto& a) { a.rate = 8000; })},
     {"HoursNegative", {"--hours", "-5"}, with([](auto& a) { a.hours = -5; })},
     {"HoursAtTheEnd", {"--hours"}, Arguments{}},

@@ -57,8 +57,9 @@ TEST_F(EntryTest, SigintExitsAtOnceLeavingTheSessionAsItIs) {
 
 TEST_F(EntryTest, AMicrophoneThatCannotStartPreventsReadyAndSystemAudio) {
   EXPECT_EQ(run({"--mic", "default", "--system"}), 1);
-  EXPECT_EQ(sim.stdErr.events(), (std::vector<nlohmann::json>{
-                                     {{"type", "error"}, {"message", "Microphone could not start: no microphone is available"}}}));
+  EXPECT_EQ(sim.stdErr.events(),
+            (std::vector<nlohmann::json>{
+                {{"type", "error"}, {"message", "Microphone could not start: no microphone is available"}}}));
 }
 
 struct RateCase {
@@ -80,7 +81,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{"-16000", "Unsupported capture rate -16000: --rate must be between 100 and 768000 Hz"},
                       RateCase{"nan", "Unsupported capture rate nan: --rate must be between 100 and 768000 Hz"},
                       RateCase{"inf", "Unsupported capture rate inf: --rate must be between 100 and 768000 Hz"},
-                      RateCase{"1e7", "Unsupported capture rate 1e+07: --rate must be between 100 and 768000 Hz"}));
+                      RateCase{"1e7", "Unsupported capture rate 1e+07: --rate must be between 100 and 768000 Hz"},
+                      RateCase{"768000.4",
+                               "Unsupported capture rate 768000.4: --rate must be between 100 and 768000 Hz"},
+                      RateCase{"99.99", "Unsupported capture rate 99.99: --rate must be between 100 and 768000 Hz"}));
 
 TEST_F(EntryTest, ExtremeRatesThatFrameAreAccepted) {
   EXPECT_EQ(run({"--system", "--rate", "768000"}), 0);

@@ -36,8 +36,11 @@ auto afterLines(std::size_t count, int sig) {
 
 nlohmann::json micScenario(double seconds = 3600) {
   return {{"devices",
-           {{{"id", 42}, {"uid", "BuiltInMicrophoneDevice"}, {"name", "MacBook Pro Microphone"},
-             {"transport", "bltn"}, {"audio", {{{"sine", 1000}, {"amplitude", 0.5}, {"seconds", seconds}}}}},
+           {{{"id", 42},
+             {"uid", "BuiltInMicrophoneDevice"},
+             {"name", "MacBook Pro Microphone"},
+             {"transport", "bltn"},
+             {"audio", {{{"sine", 1000}, {"amplitude", 0.5}, {"seconds", seconds}}}}},
             {{"id", 77}, {"uid", "usb-77"}, {"name", "USB Mic"}, {"transport", "usb "}, {"inputBuffers", {1, 1}}}}},
           {"defaultInput", 42}};
 }
@@ -46,17 +49,19 @@ TEST(SimProcess, NoArgumentsIsAnErrorWithNothingOnStandardOutput) {
   const auto result = runSim({});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.stdoutBytes, "");
-  EXPECT_EQ(result.stderrBytes, R"({"message":"Nothing to capture: pass --mic and/or --system","type":"error"})" "\n");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"Nothing to capture: pass --mic and/or --system","type":"error"})"
+                                "\n");
 }
 
 TEST(SimProcess, ListingWinsOverEveryOtherModeAndWritesOneLine) {
   const auto result = runSim({"--mic", "x", "--watch", "--events", "--list-devices"}, micScenario());
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.stderrBytes, "");
-  EXPECT_EQ(result.stdoutBytes,
-            R"([{"builtin":true,"channels":1,"id":42,"isDefault":true,"name":"MacBook Pro Microphone","uid":"BuiltInMicrophoneDevice"},)"
-            R"({"builtin":false,"channels":2,"id":77,"isDefault":false,"name":"USB Mic","uid":"usb-77"}])"
-            "\n");
+  EXPECT_EQ(
+      result.stdoutBytes,
+      R"([{"builtin":true,"channels":1,"id":42,"isDefault":true,"name":"MacBook Pro Microphone","uid":"BuiltInMicrophoneDevice"},)"
+      R"({"builtin":false,"channels":2,"id":77,"isDefault":false,"name":"USB Mic","uid":"usb-77"}])"
+      "\n");
 }
 
 TEST(SimProcess, ListingWithNoDevicesIsAnEmptyArray) {
@@ -71,8 +76,8 @@ TEST(SimProcess, WatchTakesPrecedenceOverCalendar) {
   const auto result = runSim({"--events", "--watch"}, scenario);
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.stdoutBytes, "");
-  EXPECT_EQ(result.stderrBytes,
-            R"({"message":"this macOS cannot say which apps hold the microphone","type":"error"})" "\n");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"this macOS cannot say which apps hold the microphone","type":"error"})"
+                                "\n");
 }
 
 // Looks at 0, 2, 4, 6 and 8 seconds; the set changes at 1, 5 and 7.
@@ -95,21 +100,33 @@ TEST(SimProcess, WatchWritesTheSetAtStartAndAtEachChangeUntilSigterm) {
   const auto result = runProcess(simBinary(), options);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.stderrBytes, "");
-  EXPECT_EQ(result.stdoutBytes, R"({"apps":[],"type":"mic"})" "\n"
-                                R"({"apps":["com.example.meet"],"type":"mic"})" "\n"
-                                R"({"apps":["com.example.meet","org.example.Recorder"],"type":"mic"})" "\n"
-                                R"({"apps":["com.example.meet"],"type":"mic"})" "\n");
+  EXPECT_EQ(result.stdoutBytes, R"({"apps":[],"type":"mic"})"
+                                "\n"
+                                R"({"apps":["com.example.meet"],"type":"mic"})"
+                                "\n"
+                                R"({"apps":["com.example.meet","org.example.Recorder"],"type":"mic"})"
+                                "\n"
+                                R"({"apps":["com.example.meet"],"type":"mic"})"
+                                "\n");
 }
 
 TEST(SimProcess, EventsWritesTheDocumentAfterAnAnsweredRequest) {
-  nlohmann::json scenario{
-      {"calendar",
-       {{"status", 0},
-        {"request", {{"answer", 3}, {"after", 0.2}}},
-        {"events",
-         {{{"id", "ev1"}, {"title", "Stand-up"}, {"start", {{"fromNow", -600}}}, {"end", {{"fromNow", 300}}},
-           {"notes", "https://meet.google.com/abc-defg-hij"},
-           {"attendees", {{{"url", "mailto:ada@example.com"}}, {{"name", "Room", }, {"type", 2}}}}}}}}}};
+  nlohmann::json scenario{{"calendar",
+                           {{"status", 0},
+                            {"request", {{"answer", 3}, {"after", 0.2}}},
+                            {"events",
+                             {{{"id", "ev1"},
+                               {"title", "Stand-up"},
+                               {"start", {{"fromNow", -600}}},
+                               {"end", {{"fromNow", 300}}},
+                               {"notes", "https://meet.google.com/abc-defg-hij"},
+                               {"attendees",
+                                {{{"url", "mailto:ada@example.com"}},
+                                 {{
+                                      "name",
+                                      "Room",
+                                  },
+                                  {"type", 2}}}}}}}}}};
   const auto result = runSim({"--events", "--ask"}, scenario);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.stderrBytes, "");
@@ -134,8 +151,10 @@ TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
   EXPECT_EQ(result.termSignal, 0);
   const auto events = result.events();
   ASSERT_GE(events.size(), 12u);
-  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"}, {"name", "MacBook Pro Microphone"},
-                                       {"uid", "BuiltInMicrophoneDevice"}, {"source", "mic"}}));
+  EXPECT_EQ(events[0], (nlohmann::json{{"type", "device"},
+                                       {"name", "MacBook Pro Microphone"},
+                                       {"uid", "BuiltInMicrophoneDevice"},
+                                       {"source", "mic"}}));
   EXPECT_EQ(events[1], (nlohmann::json{{"type", "ready"}}));
   for (std::size_t i = 2; i < events.size(); ++i) {
     EXPECT_EQ(events[i]["type"], "level");
@@ -191,8 +210,8 @@ TEST(SimProcess, NoMicrophoneIsFatal) {
   const auto result = runSim({"--mic", "default"});
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.stdoutBytes, "");
-  EXPECT_EQ(result.stderrBytes,
-            R"({"message":"Microphone could not start: no microphone is available","type":"error"})" "\n");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"Microphone could not start: no microphone is available","type":"error"})"
+                                "\n");
 }
 
 TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
@@ -210,9 +229,12 @@ TEST(SimProcess, UnpluggedMicrophoneRestartsOnAnotherDevice) {
   EXPECT_EQ(events[0]["name"], "USB Mic");
   EXPECT_EQ(events[1]["type"], "ready");
   EXPECT_EQ(events[2]["message"], "Microphone usb-77 not found; using MacBook Pro Microphone");
-  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"}, {"name", "MacBook Pro Microphone"},
-                                       {"uid", "BuiltInMicrophoneDevice"}, {"source", "mic"},
-                                       {"event", "restarted"}, {"reason", "the microphone was disconnected"},
+  EXPECT_EQ(events[3], (nlohmann::json{{"type", "device"},
+                                       {"name", "MacBook Pro Microphone"},
+                                       {"uid", "BuiltInMicrophoneDevice"},
+                                       {"source", "mic"},
+                                       {"event", "restarted"},
+                                       {"reason", "the microphone was disconnected"},
                                        {"restarts", 1}}));
 }
 

@@ -17,20 +17,19 @@ using platform::seconds;
 using platform::sim::SimAccessRequest;
 
 TEST(AccessWord, NamesEveryStatus) {
-  const std::vector<std::pair<int, std::string>> table{
-      {0, "undetermined"}, {1, "restricted"}, {2, "denied"}, {3, "granted"},
-      {4, "denied"},  // write-only is no access
-      {5, "denied"},   {-1, "denied"}};
+  const std::vector<std::pair<int, std::string>> table{{0, "undetermined"}, {1, "restricted"}, {2, "denied"},
+                                                       {3, "granted"},      {4, "denied"},  // write-only is no access
+                                                       {5, "denied"},       {-1, "denied"}};
   for (const auto& [status, word] : table) EXPECT_EQ(accessWord(status), word) << status;
 }
 
 struct AskCase {
   const char* name;
-  int status;                         // before
+  int status;  // before
   std::optional<SimAccessRequest> request;
   bool ask;
-  int requests;                       // prompts shown
-  const char* access;                 // the document's word
+  int requests;        // prompts shown
+  const char* access;  // the document's word
 };
 
 class Ask : public ::testing::TestWithParam<AskCase> {};
@@ -56,20 +55,22 @@ TEST_P(Ask, PromptsOnlyWhenUndecidedAndReportsTheWordAfterwards) {
   EXPECT_EQ(nlohmann::json::parse(sim.stdOut.bytes()).at("access"), GetParam().access);
 }
 
-SimAccessRequest answer(std::optional<int> status, double after = 1) { return SimAccessRequest{true, status, seconds(after)}; }
+SimAccessRequest answer(std::optional<int> status, double after = 1) {
+  return SimAccessRequest{true, status, seconds(after)};
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, Ask,
-    ::testing::Values(AskCase{"GrantedNeedsNoPrompt", 3, answer(2), true, 0, "granted"},
-                      AskCase{"DeniedNeedsNoPrompt", 2, answer(3), true, 0, "denied"},
-                      AskCase{"RestrictedNeedsNoPrompt", 1, answer(3), true, 0, "restricted"},
-                      AskCase{"WriteOnlyNeedsNoPromptAndIsDenied", 4, answer(3), true, 0, "denied"},
-                      AskCase{"WithoutAskNobodyIsAsked", 0, answer(3), false, 0, "undetermined"},
-                      AskCase{"UserGrants", 0, answer(3, 30), true, 1, "granted"},
-                      AskCase{"UserRefuses", 0, answer(2), true, 1, "denied"},
-                      AskCase{"UserGrantsWriteOnly", 0, answer(4), true, 1, "denied"},
-                      AskCase{"RequestFails", 0, answer(std::nullopt), true, 1, "undetermined"}),
-    [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Ask,
+                         ::testing::Values(AskCase{"GrantedNeedsNoPrompt", 3, answer(2), true, 0, "granted"},
+                                           AskCase{"DeniedNeedsNoPrompt", 2, answer(3), true, 0, "denied"},
+                                           AskCase{"RestrictedNeedsNoPrompt", 1, answer(3), true, 0, "restricted"},
+                                           AskCase{"WriteOnlyNeedsNoPromptAndIsDenied", 4, answer(3), true, 0,
+                                                   "denied"},
+                                           AskCase{"WithoutAskNobodyIsAsked", 0, answer(3), false, 0, "undetermined"},
+                                           AskCase{"UserGrants", 0, answer(3, 30), true, 1, "granted"},
+                                           AskCase{"UserRefuses", 0, answer(2), true, 1, "denied"},
+                                           AskCase{"UserGrantsWriteOnly", 0, answer(4), true, 1, "denied"},
+                                           AskCase{"RequestFails", 0, answer(std::nullopt), true, 1, "undetermined"}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
 
 // Nobody answers: the wait gives up after 120 seconds on the clock, not before.
 TEST(AskUnanswered, WaitsAtMost120Seconds) {

@@ -31,7 +31,10 @@ struct CalendarReadTest : ::testing::Test {
 
 TEST_F(CalendarReadTest, WritesEveryEventAsOneLineWithItsKeysAndTypes) {
   sim.calendar.setStatus(platform::calendar_authorization::kFullAccess);
-  events({{{"id", "A1B2:EV-1"}, {"title", "Weekly sync"}, {"start", {{"fromNow", -1800}}}, {"end", {{"fromNow", 1800}}},
+  events({{{"id", "A1B2:EV-1"},
+           {"title", "Weekly sync"},
+           {"start", {{"fromNow", -1800}}},
+           {"end", {{"fromNow", 1800}}},
            {"location", "https://us02web.zoom.us/j/1"},
            {"attendees", {{{"name", "Ada"}, {"status", 2}}, {{"currentUser", true}, {"status", 3}, {"name", "Me"}}}}},
           {{"start", 1'780'000'000.9999}, {"end", 1'780'003'600.0}, {"allDay", true}, {"status", 3}},
@@ -82,10 +85,9 @@ struct AccessCase {
 };
 
 TEST_F(CalendarReadTest, ReadsEventsOnlyWithFullAccessAndNotForTheAccessAlone) {
-  const std::vector<AccessCase> table{{0, false, "undetermined", 0}, {1, false, "restricted", 0},
-                                      {2, false, "denied", 0},       {4, false, "denied", 0},
-                                      {7, false, "denied", 0},       {3, true, "granted", 0},
-                                      {3, false, "granted", 1}};
+  const std::vector<AccessCase> table{
+      {0, false, "undetermined", 0}, {1, false, "restricted", 0}, {2, false, "denied", 0}, {4, false, "denied", 0},
+      {7, false, "denied", 0},       {3, true, "granted", 0},     {3, false, "granted", 1}};
   for (const auto& row : table) {
     testing::SimTestPlatform fresh;
     fresh.calendar.setStatus(row.status);

@@ -28,8 +28,8 @@ TEST(OutputCapacity, RateRatioTimesFramesTruncatedPlus16) {
       {16000, 16000, std::numeric_limits<std::uint32_t>::max() - 15, std::nullopt},
       {1, maxU32 - 16, 1, std::numeric_limits<std::uint32_t>::max()},
       {1, maxU32 - 15, 1, std::nullopt},
-      {0, 16000, 1, std::nullopt},       // infinite
-      {0, 0, 1, std::nullopt},           // not a number
+      {0, 16000, 1, std::nullopt},         // infinite
+      {0, 0, 1, std::nullopt},             // not a number
       {-48000, 16000, 480, std::nullopt},  // negative
       {48000, std::numeric_limits<double>::infinity(), 1, std::nullopt},
   };
@@ -47,8 +47,7 @@ class RecordingConverter final : public AudioConverter {
   const AudioFormat& inputFormat() const override { return in_; }
   const AudioFormat& outputFormat() const override { return out_; }
 
-  ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
-                                const ConverterInputBlock& input) override {
+  platform::Result<ConverterOutputStatus> convert(PcmBuffer& output, const ConverterInputBlock& input) override {
     ++calls;
     capacity = output.frameCapacity();
     for (int i = 0; i < asks; ++i) {
@@ -60,10 +59,7 @@ class RecordingConverter final : public AudioConverter {
     const std::size_t bytes = std::min(output.buffer(0).size(), produce.size() * sizeof(float));
     std::memcpy(output.buffer(0).data(), produce.data(), bytes);
     output.setFrameLength(static_cast<std::uint32_t>(produce.size()));
-    if (fail) {
-      error = PlatformError{platform::kProgramErrorDomain, 1, "failed"};
-      return ConverterOutputStatus::error;
-    }
+    if (fail) return PlatformError{platform::kProgramErrorDomain, 1, "failed"};
     return ConverterOutputStatus::haveData;
   }
 
@@ -89,9 +85,9 @@ TEST(Convert, HandsTheBufferOverOnceAndReturnsChannelZero) {
   const std::vector<float> out = convert(*buffer, converter, monoTarget());
   EXPECT_EQ(out, converter.produce);
   EXPECT_EQ(converter.capacity, 176u);
-  EXPECT_EQ(converter.statuses, (std::vector<ConverterInputStatus>{ConverterInputStatus::haveData,
-                                                                    ConverterInputStatus::noDataNow,
-                                                                    ConverterInputStatus::noDataNow}));
+  EXPECT_EQ(converter.statuses,
+            (std::vector<ConverterInputStatus>{ConverterInputStatus::haveData, ConverterInputStatus::noDataNow,
+                                               ConverterInputStatus::noDataNow}));
   EXPECT_EQ(converter.buffers, (std::vector<const PcmBuffer*>{buffer.get(), nullptr, nullptr}));
 }
 
@@ -131,9 +127,9 @@ class FailingCopyBuffer final : public platform::SampleBuffer {
  public:
   std::optional<StreamDescription> formatDescription() const override { return kStereo48k; }
   std::int64_t numSamples() const override { return 480; }
-  platform::HwStatus copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const override {
+  platform::Status copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const override {
     asked = {frameOffset, frames, into.frameCapacity(), into.frameLength()};
-    return platform::kHwBadObject;
+    return PlatformError{platform::kProgramErrorDomain, platform::kPcmFrameRange, "copy refused"};
   }
   mutable std::tuple<std::int64_t, std::int64_t, std::uint32_t, std::uint32_t> asked{};
 };

@@ -94,6 +94,15 @@ TEST_F(InputDevicesTest, UnfilledEntriesOfTheListAreSkipped) {
   EXPECT_EQ(names(), std::vector<std::string>{"A"});
 }
 
+// Device 0 is a real device on some systems (the sound server's first source): entries the
+// read left unfilled must not stand for it.
+TEST_F(InputDevicesTest, ADeviceListThatShrankListsDeviceZeroOnce) {
+  sim.world.addDevice(device(0, "Zero"));
+  sim.world.addDevice(device(1, "One"));
+  sim.world.setDeviceListSlack(2);
+  EXPECT_EQ(names(), (std::vector<std::string>{"One", "Zero"}));
+}
+
 TEST_F(InputDevicesTest, BuiltInFirstThenNamesIgnoringCaseEqualNamesInEnumerationOrder) {
   sim.world.addDevice(device(1, "Zoom H1"));
   sim.world.addDevice(device(2, "zz last built-in", platform::kTransportBuiltIn));

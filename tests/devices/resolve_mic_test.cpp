@@ -68,30 +68,29 @@ TEST_P(ResolveMicTest, ChoosesTheDeviceOrFallsBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ResolveMicTest,
-    ::testing::Values(
-        Case{"DefaultKeyword", World::builtins, "default", std::nullopt, std::nullopt},
-        Case{"BuiltinKeywordTakesTheFirstBuiltInByName", World::builtins, "builtin", 10, std::nullopt},
-        Case{"BuiltinKeywordWithoutBuiltIn", World::externalsOnly, "builtin", std::nullopt,
-             "No built-in microphone found; using the system default"},
-        Case{"KeywordsAreCaseSensitive", World::externalsOnly, "Default", std::nullopt,
-             "Microphone Default not found; using the system default"},
-        Case{"Uid", World::builtins, "usb-1", 20, std::nullopt},
-        Case{"UidInAnotherCaseIsNotAMatch", World::builtins, "USB-1", 10,
-             "Microphone USB-1 not found; using MacBook Microphone"},
-        Case{"Id", World::builtins, "20", 20, std::nullopt},
-        Case{"IdWithLeadingZeros", World::builtins, "00020", 20, std::nullopt},
-        Case{"IdWithPlus", World::builtins, "+20", 20, std::nullopt},
-        Case{"KeywordUidReachableByIdOnly", World::externalsOnly, "21", 21, std::nullopt},
-        Case{"IdTooLarge", World::externalsOnly, "4294967316", std::nullopt,
-             "Microphone 4294967316 not found; using the system default"},
-        Case{"NegativeId", World::externalsOnly, "-20", std::nullopt,
-             "Microphone -20 not found; using the system default"},
-        Case{"EmptyTextMatchesAnEmptyUid", World::withEmptyUid, "", 30, std::nullopt},
-        Case{"EmptyTextWithoutEmptyUid", World::externalsOnly, "", std::nullopt,
-             "Microphone  not found; using the system default"},
-        Case{"NoDevicesAtAll", World::none, "usb-1", std::nullopt,
-             "Microphone usb-1 not found; using the system default"},
-        Case{"NoDevicesDefault", World::none, "default", std::nullopt, std::nullopt}),
+    ::testing::Values(Case{"DefaultKeyword", World::builtins, "default", std::nullopt, std::nullopt},
+                      Case{"BuiltinKeywordTakesTheFirstBuiltInByName", World::builtins, "builtin", 10, std::nullopt},
+                      Case{"BuiltinKeywordWithoutBuiltIn", World::externalsOnly, "builtin", std::nullopt,
+                           "No built-in microphone found; using the system default"},
+                      Case{"KeywordsAreCaseSensitive", World::externalsOnly, "Default", std::nullopt,
+                           "Microphone Default not found; using the system default"},
+                      Case{"Uid", World::builtins, "usb-1", 20, std::nullopt},
+                      Case{"UidInAnotherCaseIsNotAMatch", World::builtins, "USB-1", 10,
+                           "Microphone USB-1 not found; using MacBook Microphone"},
+                      Case{"Id", World::builtins, "20", 20, std::nullopt},
+                      Case{"IdWithLeadingZeros", World::builtins, "00020", 20, std::nullopt},
+                      Case{"IdWithPlus", World::builtins, "+20", 20, std::nullopt},
+                      Case{"KeywordUidReachableByIdOnly", World::externalsOnly, "21", 21, std::nullopt},
+                      Case{"IdTooLarge", World::externalsOnly, "4294967316", std::nullopt,
+                           "Microphone 4294967316 not found; using the system default"},
+                      Case{"NegativeId", World::externalsOnly, "-20", std::nullopt,
+                           "Microphone -20 not found; using the system default"},
+                      Case{"EmptyTextMatchesAnEmptyUid", World::withEmptyUid, "", 30, std::nullopt},
+                      Case{"EmptyTextWithoutEmptyUid", World::externalsOnly, "", std::nullopt,
+                           "Microphone  not found; using the system default"},
+                      Case{"NoDevicesAtAll", World::none, "usb-1", std::nullopt,
+                           "Microphone usb-1 not found; using the system default"},
+                      Case{"NoDevicesDefault", World::none, "default", std::nullopt, std::nullopt}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(ResolveMicUnplug, ADeviceUnpluggedBetweenCallsFallsBack) {
@@ -105,11 +104,22 @@ TEST(ResolveMicUnplug, ADeviceUnpluggedBetweenCallsFallsBack) {
 }
 
 TEST(ParseDeviceId, UnsignedDecimalOnly) {
-  const std::pair<const char*, std::optional<std::uint32_t>> cases[] = {
-      {"0", 0},       {"-0", 0},          {"+7", 7},          {"007", 7},  {"4294967295", 4294967295u},
-      {"", {}},       {"+", {}},          {"-", {}},          {"-1", {}},  {"4294967296", {}},
-      {" 1", {}},     {"1 ", {}},         {"0x10", {}},       {"1e3", {}}, {"++1", {}},
-      {"99999999999999999999999", {}}};
+  const std::pair<const char*, std::optional<std::uint32_t>> cases[] = {{"0", 0},
+                                                                        {"-0", 0},
+                                                                        {"+7", 7},
+                                                                        {"007", 7},
+                                                                        {"4294967295", 4294967295u},
+                                                                        {"", {}},
+                                                                        {"+", {}},
+                                                                        {"-", {}},
+                                                                        {"-1", {}},
+                                                                        {"4294967296", {}},
+                                                                        {" 1", {}},
+                                                                        {"1 ", {}},
+                                                                        {"0x10", {}},
+                                                                        {"1e3", {}},
+                                                                        {"++1", {}},
+                                                                        {"99999999999999999999999", {}}};
   for (const auto& [text, expected] : cases) EXPECT_EQ(parseDeviceId(text), expected) << '"' << text << '"';
 }
 

@@ -25,7 +25,8 @@ TEST_F(ControlFixture, OneCompactLineInOneWrite) {
   channel.control(ControlEvent{{"type", "level"}, {"mic", 0.25}, {"system", 0}});
   const auto writes = stderrOut.writes();
   ASSERT_EQ(writes.size(), 1u);
-  EXPECT_EQ(writes[0], R"({"mic":0.25,"system":0,"type":"level"})" "\n");
+  EXPECT_EQ(writes[0], R"({"mic":0.25,"system":0,"type":"level"})"
+                       "\n");
 }
 
 TEST_F(ControlFixture, TextWithQuotesBackslashesAndLineFeedsStaysOnOneLine) {
@@ -36,10 +37,15 @@ TEST_F(ControlFixture, TextWithQuotesBackslashesAndLineFeedsStaysOnOneLine) {
 }
 
 TEST_F(ControlFixture, InvalidUtf8IsReplacedNotDropped) {
-  channel.control(ControlEvent{{"type", "device"}, {"name", "Mic \xff\xfe" "A"}});
+  channel.control(ControlEvent{{"type", "device"},
+                               {"name",
+                                "Mic \xff\xfe"
+                                "A"}});
   const auto events = stderrOut.events();
   ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0]["name"], "Mic \xEF\xBF\xBD\xEF\xBF\xBD" "A");
+  EXPECT_EQ(events[0]["name"],
+            "Mic \xEF\xBF\xBD\xEF\xBF\xBD"
+            "A");
 }
 
 TEST_F(ControlFixture, FailWritesItsLineThenExitsWithStatusOne) {
@@ -49,7 +55,8 @@ TEST_F(ControlFixture, FailWritesItsLineThenExitsWithStatusOne) {
   } catch (const ExitCalled& exit) {
     EXPECT_EQ(exit.status, 1);
   }
-  EXPECT_EQ(stderrOut.writes(), std::vector<std::string>{R"({"message":"boom","type":"error"})" "\n"});
+  EXPECT_EQ(stderrOut.writes(), std::vector<std::string>{R"({"message":"boom","type":"error"})"
+                                                         "\n"});
 }
 
 TEST_F(ControlFixture, LinesFromManyThreadsNeverInterleave) {

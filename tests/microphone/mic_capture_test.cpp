@@ -16,7 +16,8 @@ TEST_F(MicCaptureTest, StartOpensTheChosenDeviceAndNamesIt) {
   makeMic("uid-2");
   mic->start();
   EXPECT_EQ(sim.stdErr.events(),
-            (std::vector<nlohmann::json>{{{"type", "device"}, {"name", "USB Headset"}, {"uid", "uid-2"}, {"source", "mic"}}}));
+            (std::vector<nlohmann::json>{
+                {{"type", "device"}, {"name", "USB Headset"}, {"uid", "uid-2"}, {"source", "mic"}}}));
   EXPECT_EQ(sim.world.sessionsRunning(), 1);
 }
 
@@ -28,8 +29,9 @@ TEST_F(MicCaptureTest, NoMicrophoneAtAllEndsTheProcess) {
   } catch (const ExitCalled& exit) {
     EXPECT_EQ(exit.status, 1);
   }
-  EXPECT_EQ(sim.stdErr.events(), (std::vector<nlohmann::json>{
-                                     {{"type", "error"}, {"message", "Microphone could not start: no microphone is available"}}}));
+  EXPECT_EQ(sim.stdErr.events(),
+            (std::vector<nlohmann::json>{
+                {{"type", "error"}, {"message", "Microphone could not start: no microphone is available"}}}));
 }
 
 TEST_F(MicCaptureTest, ListedButNotOpenableFallsBackToTheDefault) {
@@ -66,13 +68,12 @@ TEST_P(MicBuildFailureTest, StartFailsWithTheErrorsDescription) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, MicBuildFailureTest,
-    ::testing::Values(
-        BuildFailure{"InputCannotBeMade", [](auto& d) { d.inputFailures = 1; },
-                     "Microphone could not start: Built-in Microphone could not be opened for input"},
-        BuildFailure{"InputRefused", [](auto& d) { d.refuseInput = true; },
-                     "Microphone could not start: Built-in Microphone refused the capture session"},
-        BuildFailure{"OutputRefused", [](auto& d) { d.refuseOutput = true; },
-                     "Microphone could not start: the capture session took no audio output"}),
+    ::testing::Values(BuildFailure{"InputCannotBeMade", [](auto& d) { d.inputFailures = 1; },
+                                   "Microphone could not start: Built-in Microphone could not be opened for input"},
+                      BuildFailure{"InputRefused", [](auto& d) { d.refuseInput = true; },
+                                   "Microphone could not start: Built-in Microphone refused the capture session"},
+                      BuildFailure{"OutputRefused", [](auto& d) { d.refuseOutput = true; },
+                                   "Microphone could not start: the capture session took no audio output"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(MicCaptureTest, DeliversConvertedAudioToTheMixer) {
@@ -101,7 +102,7 @@ TEST_F(MicCaptureTest, StopEndsDeliveryAndIgnoresLaterNotifications) {
   EXPECT_EQ(sim.stdOut.bytes().size(), written);
   EXPECT_EQ(sim.world.sessionsRunning(), 0);
   EXPECT_EQ(nonLevelEvents().size(), 1u);  // only the start's device event
-  mic->stop();  // stopping twice is harmless
+  mic->stop();                             // stopping twice is harmless
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ using testing::MicFixture;
 using testing::simMic;
 
 nlohmann::json restarted(const std::string& name, const std::string& uid, const std::string& reason, int count) {
-  return {{"type", "device"}, {"name", name},     {"uid", uid},          {"source", "mic"},
+  return {{"type", "device"},     {"name", name},     {"uid", uid},       {"source", "mic"},
           {"event", "restarted"}, {"reason", reason}, {"restarts", count}};
 }
 
@@ -50,9 +50,12 @@ INSTANTIATE_TEST_SUITE_P(
     Table, MicRecoveryReasonTest,
     ::testing::Values(
         Trigger{"RuntimeErrorWithError",
-                [](auto& w) { w.postRuntimeError(platform::PlatformError{"sim", 1, "The operation couldn't be completed"}); },
+                [](auto& w) {
+                  w.postRuntimeError(platform::PlatformError{"sim", 1, "The operation couldn't be completed"});
+                },
                 "The operation couldn't be completed"},
-        Trigger{"RuntimeErrorWithoutError", [](auto& w) { w.postRuntimeError(std::nullopt); }, "the capture session stopped"},
+        Trigger{"RuntimeErrorWithoutError", [](auto& w) { w.postRuntimeError(std::nullopt); },
+                "the capture session stopped"},
         Trigger{"Interruption", [](auto& w) { w.postInterruption(); }, "the capture session was interrupted"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
@@ -107,7 +110,8 @@ TEST_F(MicRecoveryTest, SuccessAtTheThirdAttemptAfterHalfSecondSteps) {
   EXPECT_TRUE(afterStart().empty());
   EXPECT_TRUE(mic->restartPending());
   advance(0.001);
-  EXPECT_EQ(afterStart(), std::vector<nlohmann::json>{restarted("Built-in Microphone", "uid-1", "the capture session stopped", 1)});
+  EXPECT_EQ(afterStart(),
+            std::vector<nlohmann::json>{restarted("Built-in Microphone", "uid-1", "the capture session stopped", 1)});
   EXPECT_FALSE(mic->restartPending());
   EXPECT_EQ(sim.world.sessionsRunning(), 1);
 }
@@ -146,13 +150,15 @@ TEST_F(MicRecoveryTest, TheCountGoesOnAcrossSeries) {
 class InterruptDuringBuild final : public platform::CaptureSystem {
  public:
   InterruptDuringBuild(platform::sim::SimWorld& world) : world_(world), inner_(world.capture()) {}
-  std::shared_ptr<platform::CaptureDevice> deviceWithUniqueID(const std::string& uid) override {
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> deviceWithUniqueID(const std::string& uid) override {
     return inner_.deviceWithUniqueID(uid);
   }
-  std::shared_ptr<platform::CaptureDevice> defaultAudioDevice() override { return inner_.defaultAudioDevice(); }
-  std::shared_ptr<platform::CaptureInput> makeInput(const std::shared_ptr<platform::CaptureDevice>& device,
-                                                    std::optional<platform::PlatformError>& error) override {
-    return inner_.makeInput(device, error);
+  platform::Result<std::shared_ptr<platform::CaptureDevice>> defaultAudioDevice() override {
+    return inner_.defaultAudioDevice();
+  }
+  platform::Result<std::shared_ptr<platform::CaptureInput>> makeInput(
+      const std::shared_ptr<platform::CaptureDevice>& device) override {
+    return inner_.makeInput(device);
   }
   std::shared_ptr<platform::CaptureSession> makeSession() override { return inner_.makeSession(); }
   std::shared_ptr<platform::AudioDataOutput> makeAudioDataOutput() override { return inner_.makeAudioDataOutput(); }

@@ -39,9 +39,9 @@ TEST_F(MicWatchTest, WritesTheFirstSetAtOnceThenEachChangeOnly) {
   sim.dispatch.advance(seconds(2));
   processes({app(1, "com.zoom.us")});
   sim.dispatch.advance(seconds(2));
-  EXPECT_EQ(sim.stdOut.writes(), (std::vector<std::string>{line({}), line({"com.zoom.us"}),
-                                                            line({"com.apple.FaceTime", "com.zoom.us"}),
-                                                            line({"com.zoom.us"})}));
+  EXPECT_EQ(sim.stdOut.writes(),
+            (std::vector<std::string>{line({}), line({"com.zoom.us"}), line({"com.apple.FaceTime", "com.zoom.us"}),
+                                      line({"com.zoom.us"})}));
   EXPECT_TRUE(sim.stdErr.writes().empty());  // the lines never pass through the control channel
 }
 
@@ -114,17 +114,20 @@ struct WatchEntryTest : ::testing::Test {
 TEST_F(WatchEntryTest, WatchWinsOverTheCalendarAndEndsWithStatusZero) {
   sim.world.processes().set(parseProcessTable(nlohmann::json::array({{{"id", 4}, {"app", "com.a"}}})));
   EXPECT_EQ(run({"--events", "--watch"}), 0);
-  EXPECT_EQ(sim.stdOut.bytes(), R"({"apps":["com.a"],"type":"mic"})" "\n");
+  EXPECT_EQ(sim.stdOut.bytes(), R"({"apps":["com.a"],"type":"mic"})"
+                                "\n");
   EXPECT_EQ(sim.stdErr.bytes(), "");
   EXPECT_EQ(sim.calendar.fetches(), 0);
 }
 
 TEST_F(WatchEntryTest, ASystemThatCannotSayFailsWithNothingOnStandardOutput) {
-  sim.world.processes().set(parseProcessTable({{"reported", false}, {"list", nlohmann::json::array({{{"id", 4}, {"app", "com.a"}}})}}));
+  sim.world.processes().set(
+      parseProcessTable({{"reported", false}, {"list", nlohmann::json::array({{{"id", 4}, {"app", "com.a"}}})}}));
   EXPECT_EQ(run({"--watch"}), 1);
   EXPECT_EQ(sim.stdOut.bytes(), "");
-  EXPECT_EQ(sim.stdErr.events(), (std::vector<nlohmann::json>{
-                                     {{"type", "error"}, {"message", "this macOS cannot say which apps hold the microphone"}}}));
+  EXPECT_EQ(sim.stdErr.events(),
+            (std::vector<nlohmann::json>{
+                {{"type", "error"}, {"message", "this macOS cannot say which apps hold the microphone"}}}));
 }
 
 }  // namespace

@@ -46,7 +46,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {{{"id", 1}, {"app", "com.b"}}, {{"id", 2}, {"app", "com.A"}}, {{"id", 3}, {"app", "com.a"}}},
                     {"com.A", "com.a", "com.b"}},
         HoldersCase{"OneApplicationsProcessesOnce",
-                    {{{"id", 1}, {"app", "com.example.app"}}, {{"id", 2}, {"app", "com.example.app"}},
+                    {{{"id", 1}, {"app", "com.example.app"}},
+                     {{"id", 2}, {"app", "com.example.app"}},
                      {{"id", 3}, {"app", "com.example.app"}}},
                     {"com.example.app"}},
         HoldersCase{"CanonicallyEquivalentSpellingsOnceAsFirstReported",
@@ -76,14 +77,15 @@ INSTANTIATE_TEST_SUITE_P(
                     {{"list", {{{"id", 0}, {"app", "com.zero"}}}}, {"slack", 2}},
                     {"com.zero"}},
         HoldersCase{"BadBytesBecomeReplacementCharacters",
-                    {{{"id", 1}, {"app", {{"hex", "63 6f 6d 2e ff 61"}}}}, {{"id", 2}, {"app", {{"hex", "63 6f 6d 2e fe 61"}}}}},
+                    {{{"id", 1}, {"app", {{"hex", "63 6f 6d 2e ff 61"}}}},
+                     {{"id", 2}, {"app", {{"hex", "63 6f 6d 2e fe 61"}}}}},
                     {"com.\uFFFDa"}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(HoldersOrder, IsTheSameWhateverOrderTheProcessesComeIn) {
-  std::vector<nlohmann::json> processes{{{"id", 1}, {"app", "org.b"}},       {{"id", 2}, {"app", "com.A"}},
-                                        {{"id", 3}, {"app", kCafeComposed}}, {{"id", 4}, {"app", "com.a"}},
-                                        {{"id", 5}, {"app", "org.b"}},       {{"id", 6}, {"app", "zz"}, {"input", false}}};
+  std::vector<nlohmann::json> processes{
+      {{"id", 1}, {"app", "org.b"}}, {{"id", 2}, {"app", "com.A"}}, {{"id", 3}, {"app", kCafeComposed}},
+      {{"id", 4}, {"app", "com.a"}}, {{"id", 5}, {"app", "org.b"}}, {{"id", 6}, {"app", "zz"}, {"input", false}}};
   const std::vector<std::string> expected{"com.A", "com.a", kCafeComposed, "org.b"};
   std::vector<std::size_t> order{0, 1, 2, 3, 4, 5};
   do {

@@ -40,17 +40,12 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 
 INSTANTIATE_TEST_SUITE_P(Table, MixFrameTest,
                          ::testing::Values(MixCase{0.5f, 0.8f, 0.1f, 16383},  // t = 0.5
-                                           MixCase{1, -0.5f, 0, -16383},
-                                           MixCase{1, 1.5f, 0, 32767},
-                                           MixCase{1, -1.5f, 0, -32767},
-                                           MixCase{1, 1.0f, 0, 32767},
-                                           MixCase{1, -1.0f, 0, -32767},
-                                           MixCase{1, 0.99999f, 0, 32766},
+                                           MixCase{1, -0.5f, 0, -16383}, MixCase{1, 1.5f, 0, 32767},
+                                           MixCase{1, -1.5f, 0, -32767}, MixCase{1, 1.0f, 0, 32767},
+                                           MixCase{1, -1.0f, 0, -32767}, MixCase{1, 0.99999f, 0, 32766},
                                            MixCase{1, -0.00001f, 0, 0},  // toward zero, not down
-                                           MixCase{1, kNaN, 0, 32767},
-                                           MixCase{1, kInf, 0, 32767},
-                                           MixCase{1, -kInf, 0, -32767},
-                                           MixCase{1, 0.3f, 0.3f, 19660}));
+                                           MixCase{1, kNaN, 0, 32767}, MixCase{1, kInf, 0, 32767},
+                                           MixCase{1, -kInf, 0, -32767}, MixCase{1, 0.3f, 0.3f, 19660}));
 
 TEST(MixFrameBytes, LittleEndian) {
   std::string bytes;
@@ -121,11 +116,11 @@ TEST_F(MixerFixture, LevelEventAfterEveryTenthFrameCarriesThatFrameOnly) {
 TEST_F(MixerFixture, MicIsHalvedOnlyWhenThatFramesSystemLevelExceedsOnePercent) {
   Mixer mixer(16000, true, true, out, control);
   mixer.pushMic(constant(320, 0.8f));
-  mixer.pushSystem(constant(160, 0.1f));   // RMS 0.1: gain 0.5
+  mixer.pushSystem(constant(160, 0.1f));    // RMS 0.1: gain 0.5
   mixer.pushSystem(constant(160, 0.005f));  // RMS 0.005: gain 1
   const auto samples = pcmSamples(out.bytes());
   ASSERT_EQ(samples.size(), 320u);
-  EXPECT_EQ(samples[0], 16383);                                              // 0.5 × 0.8 + 0.1
+  EXPECT_EQ(samples[0], 16383);                                                    // 0.5 × 0.8 + 0.1
   EXPECT_EQ(samples[160], static_cast<std::int16_t>((0.8f + 0.005f) * 32767.0f));  // gain 1
 }
 

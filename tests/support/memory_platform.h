@@ -64,8 +64,8 @@ struct SimTestPlatform {
   ManualSignals signals;
   platform::sim::SimWorld world{dispatch};
   platform::sim::SimCalendar calendar{dispatch};
-  platform::Platform platform{dispatch,         stdOut,           stdErr, process, environment, signals,
-                              world.hardware(), world.capture(), calendar};
+  platform::Platform platform{dispatch, stdOut,           stdErr,          process, environment,
+                              signals,  world.hardware(), world.capture(), calendar};
 };
 
 }  // namespace velmor::testing

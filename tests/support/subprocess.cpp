@@ -70,7 +70,8 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   pollfd fds[2] = {{options.readStdout ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
   int open = options.readStdout ? 2 : 1;
   while (open > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);

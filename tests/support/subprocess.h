@@ -15,14 +15,14 @@ namespace velmor::testing {
 struct ProcessResult {
   std::string stdoutBytes;
   std::string stderrBytes;
-  int status = -1;          // exit status, or -1 when killed by a signal
-  int termSignal = 0;       // the signal that ended it, if any
+  int status = -1;     // exit status, or -1 when killed by a signal
+  int termSignal = 0;  // the signal that ended it, if any
   bool timedOut = false;
   std::vector<nlohmann::json> events() const;  // standard error, a JSON object a line
 };
 
 struct ProcessOptions {
-  std::vector<std::string> args;  // without argv[0]
+  std::vector<std::string> args;           // without argv[0]
   std::map<std::string, std::string> env;  // added to (or replacing in) the test's environment
   std::chrono::milliseconds timeout{20000};
   // False: standard output is never read, as by a parent that stopped reading it.

@@ -50,9 +50,7 @@ class ManualDispatch final : public Dispatch, public Clock {
   struct Key {
     std::int64_t due;
     std::uint64_t seq;
-    bool operator<(const Key& other) const {
-      return due != other.due ? due < other.due : seq < other.seq;
-    }
+    bool operator<(const Key& other) const { return due != other.due ? due < other.due : seq < other.seq; }
   };
   struct Item {
     std::weak_ptr<ManualQueue> queue;

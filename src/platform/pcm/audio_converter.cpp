@@ -9,6 +9,7 @@
 #include <type_traits>
 
 #include "platform/pcm.h"
+#include "platform/sample_queue.h"
 
 namespace velmor::platform {
 namespace {
@@ -55,34 +56,6 @@ struct ResamplerDelete {
   void operator()(soxr_t resampler) const { soxr_delete(resampler); }
 };
 using Resampler = std::unique_ptr<std::remove_pointer_t<soxr_t>, ResamplerDelete>;
-
-// Decoded mono samples that wait for the resampler or the output, read from the front.
-class SampleQueue {
- public:
-  std::size_t size() const { return samples_.size() - head_; }
-  const float* data() const { return samples_.data() + head_; }
-  // Room for `count` more samples at the back.
-  float* extend(std::size_t count) {
-    if (head_ > 0) {
-      samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(head_));
-      head_ = 0;
-    }
-    const std::size_t old = samples_.size();
-    samples_.resize(old + count);
-    return samples_.data() + old;
-  }
-  void consume(std::size_t count) {
-    head_ += std::min(count, size());
-    if (head_ == samples_.size()) {
-      samples_.clear();
-      head_ = 0;
-    }
-  }
-
- private:
-  std::vector<float> samples_;
-  std::size_t head_ = 0;
-};
 
 double readInt16(const std::byte* p) {
   std::int16_t v;
@@ -162,12 +135,10 @@ class MonoFloatConverter final : public AudioConverter {
   const AudioFormat& inputFormat() const override { return from_; }
   const AudioFormat& outputFormat() const override { return to_; }
 
-  ConverterOutputStatus convert(PcmBuffer& output, std::optional<PlatformError>& error,
-                                const ConverterInputBlock& input) override {
+  Result<ConverterOutputStatus> convert(PcmBuffer& output, const ConverterInputBlock& input) override {
     output.setFrameLength(0);
     if (output.format() != to_) {
-      error = converterError(kConverterFormatError, "The output buffer is not in the converter's output format.");
-      return ConverterOutputStatus::error;
+      return converterError(kConverterFormatError, "The output buffer is not in the converter's output format.");
     }
     float* out = reinterpret_cast<float*>(output.buffer(0).data());
     const std::size_t capacity = output.frameCapacity();
@@ -184,9 +155,8 @@ class MonoFloatConverter final : public AudioConverter {
           case ConverterInputStatus::haveData:
             if (!buffer || buffer->format() != from_) {
               output.setFrameLength(static_cast<std::uint32_t>(produced));
-              error = converterError(kConverterFormatError,
-                                     "The input buffer is missing or not in the converter's input format.");
-              return ConverterOutputStatus::error;
+              return converterError(kConverterFormatError,
+                                    "The input buffer is missing or not in the converter's input format.");
             }
             accept(*buffer);
             // An empty buffer brings nothing; asking again could go on for ever.
@@ -200,8 +170,7 @@ class MonoFloatConverter final : public AudioConverter {
       const std::optional<std::size_t> drained = drain(out + produced, capacity - produced);
       if (!drained) {
         output.setFrameLength(static_cast<std::uint32_t>(produced));
-        error = converterError(kConverterResamplerError, "The resampler failed.");
-        return ConverterOutputStatus::error;
+        return converterError(kConverterResamplerError, "The resampler failed.");
       }
       produced += *drained;
       output.setFrameLength(static_cast<std::uint32_t>(produced));
@@ -247,8 +216,8 @@ class MonoFloatConverter final : public AudioConverter {
         // A null input pointer would tell libsoxr that the stream has ended.
         static const float kNoInput = 0.0f;
         const float* in = pending_.size() > 0 ? pending_.data() : &kNoInput;
-        failure = soxr_process(resampler_.get(), in, pending_.size(), &consumed, out + produced, room - produced,
-                               &made);
+        failure =
+            soxr_process(resampler_.get(), in, pending_.size(), &consumed, out + produced, room - produced, &made);
       } else {
         failure = soxr_process(resampler_.get(), nullptr, 0, nullptr, out + produced, room - produced, &made);
       }
@@ -264,7 +233,7 @@ class MonoFloatConverter final : public AudioConverter {
   AudioFormat to_;
   Resampler resampler_;  // null when the rates are equal
   Downmix downmix_;
-  SampleQueue pending_;
+  SampleQueue pending_;  // decoded mono samples waiting for the resampler or the output
   std::vector<double> sums_;
   bool ended_ = false;
 };

@@ -31,10 +31,22 @@ std::optional<AudioFormat> AudioFormat::make(CommonFormat format, double sampleR
   description.channelsPerFrame = channels;
   description.interleaved = interleaved;
   switch (format) {
-    case CommonFormat::float32: description.type = SampleType::floatingPoint; description.bitsPerChannel = 32; break;
-    case CommonFormat::float64: description.type = SampleType::floatingPoint; description.bitsPerChannel = 64; break;
-    case CommonFormat::int16: description.type = SampleType::signedInteger; description.bitsPerChannel = 16; break;
-    case CommonFormat::int32: description.type = SampleType::signedInteger; description.bitsPerChannel = 32; break;
+    case CommonFormat::float32:
+      description.type = SampleType::floatingPoint;
+      description.bitsPerChannel = 32;
+      break;
+    case CommonFormat::float64:
+      description.type = SampleType::floatingPoint;
+      description.bitsPerChannel = 64;
+      break;
+    case CommonFormat::int16:
+      description.type = SampleType::signedInteger;
+      description.bitsPerChannel = 16;
+      break;
+    case CommonFormat::int32:
+      description.type = SampleType::signedInteger;
+      description.bitsPerChannel = 32;
+      break;
     default: return std::nullopt;
   }
   return fromStreamDescription(description);

@@ -59,11 +59,18 @@ void PosixSignals::install(std::function<void()> onTerminate, std::function<void
   blockInThisThread();
   std::thread([onTerminate = std::move(onTerminate), onInterrupt = std::move(onInterrupt)] {
     const sigset_t set = handledSignals();
+    bool terminating = false;
     for (;;) {
       int signo = 0;
       if (::sigwait(&set, &signo) != 0) continue;
-      if (signo == SIGTERM) onTerminate();
       if (signo == SIGINT) onInterrupt();
+      // The shutdown may wait for the sources to stop: it runs on a thread of its own, so
+      // that the watcher stays free for a SIGINT, which must end the process at once. A
+      // second SIGTERM finds the shutdown under way.
+      if (signo == SIGTERM && !terminating) {
+        terminating = true;
+        std::thread(onTerminate).detach();
+      }
     }
   }).detach();
 }

@@ -1,6 +1,8 @@
 #include "platform/pulse/pulse_capture.h"
 
-#include "platform/queue_output.h"
+#include "platform/shared/delivery_gate.h"
+#include "platform/shared/notification_center.h"
+#include "platform/shared/queue_output.h"
 
 #include <algorithm>
 #include <cstring>
@@ -40,46 +42,6 @@ pa_sample_spec recordingSpec(const pa_sample_spec& source) {
   }
   return sampleSpec;
 }
-
-// ---- observers ----
-
-// The observers, shared with the tasks that post to them (which must not own the queue
-// they run on).
-class Observers {
- public:
-  ObserverToken add(CaptureNotification name, const void* object,
-                    std::function<void(const CaptureNotificationInfo&)> block) {
-    std::lock_guard lock(mutex_);
-    const ObserverToken token = next_++;
-    entries_.emplace(token, Entry{name, object, std::move(block)});
-    return token;
-  }
-  void remove(ObserverToken token) {
-    std::lock_guard lock(mutex_);
-    entries_.erase(token);
-  }
-  void post(CaptureNotification name, const void* object, const std::optional<PlatformError>& error) {
-    std::vector<std::function<void(const CaptureNotificationInfo&)>> blocks;
-    {
-      std::lock_guard lock(mutex_);
-      for (const auto& [token, entry] : entries_) {
-        if (entry.name == name && entry.object == object) blocks.push_back(entry.block);
-      }
-    }
-    const CaptureNotificationInfo info{name, error};
-    for (auto& block : blocks) block(info);
-  }
-
- private:
-  struct Entry {
-    CaptureNotification name;
-    const void* object;
-    std::function<void(const CaptureNotificationInfo&)> block;
-  };
-  std::mutex mutex_;
-  std::map<ObserverToken, Entry> entries_;
-  ObserverToken next_ = 1;
-};
 
 // ---- devices, inputs, outputs ----
 
@@ -135,9 +97,7 @@ class PulseSession;
 class CaptureCore final : public ConnectionListener {
  public:
   CaptureCore(Dispatch& dispatch, std::shared_ptr<Connection> shared)
-      : connection(std::move(shared)),
-        observers(std::make_shared<Observers>()),
-        notifyQueue_(dispatch.makeSerialQueue("velmor.pulse.notify")) {}
+      : connection(std::move(shared)), notifications(dispatch, "velmor.pulse.notify") {}
 
   // One object per source name for as long as anyone holds it.
   std::shared_ptr<PulseDevice> deviceObject(const SourceRecord& source) {
@@ -159,15 +119,10 @@ class CaptureCore final : public ConnectionListener {
     sessions_.push_back(session);
   }
 
-  // Posts on the notification queue; dropped if the object is gone by then, so that an
-  // object made later at the same address never receives it.
+  // Posts on the notification queue, never inside the mainloop.
   template <class Object>
   void post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error) {
-    const void* identity = object.get();
-    std::weak_ptr<const void> alive = object;
-    notifyQueue_->async([observers = observers, name, identity, alive, error = std::move(error)] {
-      if (!alive.expired()) observers->post(name, identity, error);
-    });
+    notifications.post(name, object, CaptureNotificationInfo{name, std::move(error)});
   }
 
   // The source at `index` is gone: each session recording it ends, and each device object
@@ -178,61 +133,17 @@ class CaptureCore final : public ConnectionListener {
   void connectionLost(int error) override;
 
   const std::shared_ptr<Connection> connection;
-  const std::shared_ptr<Observers> observers;
+  NotificationCenter<CaptureNotification, CaptureNotificationInfo> notifications;
 
  private:
   std::vector<std::shared_ptr<PulseSession>> liveSessions();
 
-  std::shared_ptr<SerialQueue> notifyQueue_;
   std::mutex mutex_;
   std::map<std::string, std::weak_ptr<PulseDevice>> devices_;
   std::vector<std::weak_ptr<PulseSession>> sessions_;
 };
 
 // ---- sessions ----
-
-// Whether buffers may reach the delegate. The tasks on the delegate's queue share this and
-// nothing else of the session: such a task may drop the last reference to what it holds,
-// and that must never be something that owns the queue it runs on.
-class DeliveryGate {
- public:
-  // A new run: buffers of earlier runs stay out.
-  std::uint64_t open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    return ++generation_;
-  }
-  // Closes without waiting for a delivery under way (the mainloop must not wait on a delegate).
-  void close() {
-    std::lock_guard lock(mutex_);
-    open_ = false;
-    ++generation_;
-  }
-  // Closes once the delivery under way, if any, has finished.
-  void closeAndWait() {
-    std::lock_guard deliverLock(deliverMutex_);
-    close();
-  }
-  std::optional<std::uint64_t> current() {
-    std::lock_guard lock(mutex_);
-    return open_ ? std::optional<std::uint64_t>(generation_) : std::nullopt;
-  }
-  void deliver(const std::weak_ptr<SampleBufferDelegate>& delegate, const SampleBuffer& buffer,
-               std::uint64_t generation) {
-    std::lock_guard deliverLock(deliverMutex_);
-    {
-      std::lock_guard lock(mutex_);
-      if (!open_ || generation != generation_) return;
-    }
-    if (auto target = delegate.lock()) target->captureOutput(buffer);
-  }
-
- private:
-  std::mutex deliverMutex_;  // held across a delivery
-  std::mutex mutex_;
-  bool open_ = false;
-  std::uint64_t generation_ = 0;
-};
 
 class PulseSession final : public CaptureSession, public std::enable_shared_from_this<PulseSession> {
  public:
@@ -360,7 +271,8 @@ void PulseSession::startRunning() {
 
   const pa_sample_spec sampleSpec = recordingSpec(source->sampleSpec);
   pa_channel_map map = source->channelMap;
-  if (map.channels != sampleSpec.channels) pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
+  if (map.channels != sampleSpec.channels)
+    pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &sampleSpec, &map);
   if (!stream) {
     ended_ = true;
@@ -489,10 +401,12 @@ void PulseSession::readFragments(pa_stream* stream) {
       if (queue) {
         const auto* start = static_cast<const std::byte*>(data);
         std::vector<std::vector<std::byte>> buffers(1, std::vector<std::byte>(start, start + frames * frameBytes_));
-        auto buffer = std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames),
-                                                           std::move(buffers));
+        auto buffer =
+            std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames), std::move(buffers));
         queue->async([gate = gate_, delegate = delegate, buffer, generation = *generation] {
-          gate->deliver(delegate, *buffer, generation);
+          gate->deliver(generation, [&] {
+            if (auto target = delegate.lock()) target->captureOutput(*buffer);
+          });
         });
       }
     }
@@ -546,44 +460,38 @@ PulseCaptureSystem::PulseCaptureSystem(Dispatch& dispatch, std::shared_ptr<Conne
 
 PulseCaptureSystem::~PulseCaptureSystem() = default;
 
-std::shared_ptr<CaptureDevice> PulseCaptureSystem::deviceWithUniqueID(const std::string& uid) {
+Result<std::shared_ptr<CaptureDevice>> PulseCaptureSystem::deviceWithUniqueID(const std::string& uid) {
   Connection::Lock lock(*core_->connection);
   const auto snapshot = core_->connection->snapshot(lock, true);
-  if (!snapshot) return nullptr;
+  if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(uid);
-  if (!source || source->monitor) return nullptr;
-  return core_->deviceObject(*source);
+  if (!source || source->monitor) return PlatformError{kDomain, PA_ERR_NOENTITY, "no microphone named " + uid};
+  return std::shared_ptr<CaptureDevice>(core_->deviceObject(*source));
 }
 
-std::shared_ptr<CaptureDevice> PulseCaptureSystem::defaultAudioDevice() {
+Result<std::shared_ptr<CaptureDevice>> PulseCaptureSystem::defaultAudioDevice() {
   Connection::Lock lock(*core_->connection);
   const auto snapshot = core_->connection->snapshot(lock, true);
-  if (!snapshot || !snapshot->defaultSource) return nullptr;
-  const SourceRecord* source = snapshot->byName(*snapshot->defaultSource);
-  if (!source || source->monitor) return nullptr;
-  return core_->deviceObject(*source);
+  if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
+  const SourceRecord* source = snapshot->defaultSource ? snapshot->byName(*snapshot->defaultSource) : nullptr;
+  // A monitor as the default means there is no microphone.
+  if (!source || source->monitor)
+    return PlatformError{kDomain, PA_ERR_NOENTITY, "the server has no default microphone"};
+  return std::shared_ptr<CaptureDevice>(core_->deviceObject(*source));
 }
 
-std::shared_ptr<CaptureInput> PulseCaptureSystem::makeInput(const std::shared_ptr<CaptureDevice>& device,
-                                                            std::optional<PlatformError>& error) {
+Result<std::shared_ptr<CaptureInput>> PulseCaptureSystem::makeInput(const std::shared_ptr<CaptureDevice>& device) {
   auto pulseDevice = std::dynamic_pointer_cast<PulseDevice>(device);
-  if (!pulseDevice) {
-    error = PlatformError{kDomain, PA_ERR_INVALID, "the device is not a sound-server source"};
-    return nullptr;
-  }
+  if (!pulseDevice) return PlatformError{kDomain, PA_ERR_INVALID, "the device is not a sound-server source"};
   Connection::Lock lock(*core_->connection);
   const auto snapshot = core_->connection->snapshot(lock, true);
-  if (!snapshot) {
-    error = pulseError(core_->connection->lastErrorCode(lock));
-    return nullptr;
-  }
+  if (!snapshot) return pulseError(core_->connection->lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(pulseDevice->uniqueID());
   if (!source || source->monitor) {
-    error = PlatformError{kDomain, PA_ERR_NOENTITY, pulseDevice->localizedName() + " is no longer available"};
-    return nullptr;
+    return PlatformError{kDomain, PA_ERR_NOENTITY, pulseDevice->localizedName() + " is no longer available"};
   }
   pulseDevice->update(*source);
-  return std::make_shared<PulseInput>(pulseDevice);
+  return std::shared_ptr<CaptureInput>(std::make_shared<PulseInput>(pulseDevice));
 }
 
 std::shared_ptr<CaptureSession> PulseCaptureSystem::makeSession() {
@@ -596,9 +504,9 @@ std::shared_ptr<AudioDataOutput> PulseCaptureSystem::makeAudioDataOutput() { ret
 
 ObserverToken PulseCaptureSystem::addObserver(CaptureNotification name, const void* object,
                                               std::function<void(const CaptureNotificationInfo&)> block) {
-  return core_->observers->add(name, object, std::move(block));
+  return core_->notifications.add(name, object, std::move(block));
 }
 
-void PulseCaptureSystem::removeObserver(ObserverToken token) { core_->observers->remove(token); }
+void PulseCaptureSystem::removeObserver(ObserverToken token) { core_->notifications.remove(token); }
 
 }  // namespace velmor::platform::pulse

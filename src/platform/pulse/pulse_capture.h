@@ -18,11 +18,10 @@ class PulseCaptureSystem final : public CaptureSystem {
   PulseCaptureSystem(Dispatch& dispatch, std::shared_ptr<Connection> connection);
   ~PulseCaptureSystem() override;
 
-  std::shared_ptr<CaptureDevice> deviceWithUniqueID(const std::string& uid) override;
+  Result<std::shared_ptr<CaptureDevice>> deviceWithUniqueID(const std::string& uid) override;
   // The server's default source, unless it is a monitor (then there is no microphone).
-  std::shared_ptr<CaptureDevice> defaultAudioDevice() override;
-  std::shared_ptr<CaptureInput> makeInput(const std::shared_ptr<CaptureDevice>& device,
-                                          std::optional<PlatformError>& error) override;
+  Result<std::shared_ptr<CaptureDevice>> defaultAudioDevice() override;
+  Result<std::shared_ptr<CaptureInput>> makeInput(const std::shared_ptr<CaptureDevice>& device) override;
   std::shared_ptr<CaptureSession> makeSession() override;
   std::shared_ptr<AudioDataOutput> makeAudioDataOutput() override;
 

@@ -163,13 +163,16 @@ void Connection::disarmTimer(pa_time_event* event) {
 
 namespace {
 // An operation is done only after its last callback returned: this wakes its waiter then.
-void onOperationState(pa_operation*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
+void onOperationState(pa_operation*, void* loop) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
 }  // namespace
 
 bool Connection::finish(Lock& lock, pa_operation* operation, pa_usec_t timeout) {
   if (!operation) return false;
   pa_operation_set_state_callback(operation, onOperationState, loop_);
-  waitUntil(lock, [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, timeout);
+  waitUntil(
+      lock, [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, timeout);
   const pa_operation_state_t state = pa_operation_get_state(operation);
   // A cancelled operation never calls back, so its callback's data may go out of scope.
   if (state == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
@@ -202,8 +205,11 @@ bool Connection::ensureConnected(Lock& lock) {
     if (PA_CONTEXT_IS_GOOD(state)) {
       // Another thread is connecting: its attempt is ours too.
       waitUntil(
-          lock, [&] { return context_ != current || !PA_CONTEXT_IS_GOOD(pa_context_get_state(current)) ||
-                             pa_context_get_state(current) == PA_CONTEXT_READY; },
+          lock,
+          [&] {
+            return context_ != current || !PA_CONTEXT_IS_GOOD(pa_context_get_state(current)) ||
+                   pa_context_get_state(current) == PA_CONTEXT_READY;
+          },
           kConnectTimeout);
       return context_ == current && pa_context_get_state(current) == PA_CONTEXT_READY;
     }
@@ -226,8 +232,11 @@ bool Connection::ensureConnected(Lock& lock) {
     return false;
   }
   const bool settled = waitUntil(
-      lock, [&] { return context_ != context || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
-                         pa_context_get_state(context) == PA_CONTEXT_READY; },
+      lock,
+      [&] {
+        return context_ != context || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context)) ||
+               pa_context_get_state(context) == PA_CONTEXT_READY;
+      },
       kConnectTimeout);
   if (context_ != context) return false;
   if (!settled || pa_context_get_state(context) != PA_CONTEXT_READY) {
@@ -246,9 +255,7 @@ bool Connection::ensureConnected(Lock& lock) {
   return true;
 }
 
-std::string Connection::lastError(Lock& lock) const {
-  return pa_strerror(lastErrorCode(lock));
-}
+std::string Connection::lastError(Lock& lock) const { return pa_strerror(lastErrorCode(lock)); }
 
 int Connection::lastErrorCode(Lock&) const {
   if (context_) {
@@ -279,7 +286,8 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   if (facility != PA_SUBSCRIPTION_EVENT_SOURCE && facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
   self->stale_ = true;
-  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
+  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE &&
+      (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
     self->notify([index](ConnectionListener& listener) { listener.sourceRemoved(index); });
   }
   self->signal();

@@ -25,7 +25,7 @@ struct SourceRecord {
   std::optional<std::string> description;
   pa_sample_spec sampleSpec{};
   pa_channel_map channelMap{};
-  bool monitor = false;      // the monitor of a sink: system audio, not a microphone
+  bool monitor = false;  // the monitor of a sink: system audio, not a microphone
   std::uint32_t transport = 0;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_hardware.h"
 
+#include <algorithm>
+
 namespace velmor::platform::pulse {
 namespace {
 
@@ -18,65 +20,64 @@ constexpr std::uint32_t kOneBufferConfigurationBytes = 8 + 16;
 
 PulseAudioHardware::PulseAudioHardware(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
 
-HwStatus PulseAudioHardware::deviceListSize(std::uint32_t& bytes) {
+Result<std::uint32_t> PulseAudioHardware::deviceListSize() {
   Connection::Lock lock(*connection_);
   const auto snapshot = connection_->snapshot(lock, true);
-  if (!snapshot) return kHwNotRunning;
-  bytes = static_cast<std::uint32_t>(4 * inputs(*snapshot).size());
-  return kHwNoError;
+  if (!snapshot) return hardwareError(kHwNotRunning);
+  return static_cast<std::uint32_t>(4 * inputs(*snapshot).size());
 }
 
-HwStatus PulseAudioHardware::deviceList(std::vector<AudioObjectId>& ids) {
+Result<std::size_t> PulseAudioHardware::deviceList(std::vector<AudioObjectId>& ids) {
   Connection::Lock lock(*connection_);
   const auto snapshot = connection_->snapshot(lock, false);
-  if (!snapshot) return kHwNotRunning;
+  if (!snapshot) return hardwareError(kHwNotRunning);
   const auto found = inputs(*snapshot);
-  for (std::size_t i = 0; i < ids.size() && i < found.size(); ++i) ids[i] = found[i]->index;
-  return kHwNoError;
+  const std::size_t filled = std::min(ids.size(), found.size());
+  for (std::size_t i = 0; i < filled; ++i) ids[i] = found[i]->index;
+  return filled;
 }
 
-HwStatus PulseAudioHardware::defaultInputDevice(AudioObjectId& id) {
+Result<AudioObjectId> PulseAudioHardware::defaultInputDevice() {
   Connection::Lock lock(*connection_);
   const auto snapshot = connection_->snapshot(lock, false);
-  if (!snapshot) return kHwNotRunning;
+  if (!snapshot) return hardwareError(kHwNotRunning);
   // A monitor as the default means there is no default microphone.
   const SourceRecord* source = snapshot->defaultSource ? snapshot->byName(*snapshot->defaultSource) : nullptr;
-  if (!source || source->monitor) return kHwUnknownProperty;
-  id = source->index;
-  return kHwNoError;
+  if (!source || source->monitor) return hardwareError(kHwUnknownProperty);
+  return source->index;
 }
 
 template <class Read>
-HwStatus PulseAudioHardware::withSource(AudioObjectId id, Read read) {
+auto PulseAudioHardware::withSource(AudioObjectId id, Read read)
+    -> Result<decltype(read(std::declval<const SourceRecord&>()))> {
   Connection::Lock lock(*connection_);
   const auto snapshot = connection_->snapshot(lock, false);
-  if (!snapshot) return kHwNotRunning;
+  if (!snapshot) return hardwareError(kHwNotRunning);
   const SourceRecord* source = snapshot->byIndex(id);
-  if (!source) return kHwBadObject;
-  read(*source);
-  return kHwNoError;
+  if (!source) return hardwareError(kHwBadObject);
+  return read(*source);
 }
 
-HwStatus PulseAudioHardware::inputStreamConfigurationSize(AudioObjectId device, std::uint32_t& bytes) {
+Result<std::uint32_t> PulseAudioHardware::inputStreamConfigurationSize(AudioObjectId device) {
   // A monitor exists but has no microphone input: like an output-only device.
-  return withSource(device, [&](const SourceRecord& s) { bytes = s.monitor ? 0 : kOneBufferConfigurationBytes; });
+  return withSource(device, [](const SourceRecord& s) { return s.monitor ? 0u : kOneBufferConfigurationBytes; });
 }
 
-HwStatus PulseAudioHardware::inputStreamConfiguration(AudioObjectId device, std::vector<std::uint32_t>& channels) {
-  return withSource(device, [&](const SourceRecord& s) {
-    channels.clear();
+Result<std::vector<std::uint32_t>> PulseAudioHardware::inputStreamConfiguration(AudioObjectId device) {
+  return withSource(device, [](const SourceRecord& s) {
+    std::vector<std::uint32_t> channels;
     if (!s.monitor) channels.push_back(s.sampleSpec.channels);
+    return channels;
   });
 }
 
-HwStatus PulseAudioHardware::transportType(AudioObjectId device, std::uint32_t& transport) {
-  return withSource(device, [&](const SourceRecord& s) { transport = s.transport; });
+Result<std::uint32_t> PulseAudioHardware::transportType(AudioObjectId device) {
+  return withSource(device, [](const SourceRecord& s) { return s.transport; });
 }
 
-HwStatus PulseAudioHardware::stringProperty(AudioObjectId object, StringProperty property,
-                                            std::optional<std::string>& value) {
-  return withSource(object, [&](const SourceRecord& s) {
-    value = property == StringProperty::deviceUID ? std::optional<std::string>(s.name) : s.description;
+Result<std::optional<std::string>> PulseAudioHardware::stringProperty(AudioObjectId object, StringProperty property) {
+  return withSource(object, [property](const SourceRecord& s) {
+    return property == StringProperty::deviceUID ? std::optional<std::string>(s.name) : s.description;
   });
 }
 

@@ -19,18 +19,18 @@ class PulseAudioHardware final : public AudioHardware {
 
   // Reads the server afresh; the reads that follow use that copy until the server reports a
   // change to its sources or its default, so that one enumeration costs one round trip.
-  HwStatus deviceListSize(std::uint32_t& bytes) override;
-  HwStatus deviceList(std::vector<AudioObjectId>& ids) override;
-  HwStatus defaultInputDevice(AudioObjectId& id) override;
-  HwStatus inputStreamConfigurationSize(AudioObjectId device, std::uint32_t& bytes) override;
-  HwStatus inputStreamConfiguration(AudioObjectId device, std::vector<std::uint32_t>& channelsPerBuffer) override;
-  HwStatus transportType(AudioObjectId device, std::uint32_t& transport) override;
-  HwStatus stringProperty(AudioObjectId object, StringProperty property, std::optional<std::string>& value) override;
+  Result<std::uint32_t> deviceListSize() override;
+  Result<std::size_t> deviceList(std::vector<AudioObjectId>& ids) override;
+  Result<AudioObjectId> defaultInputDevice() override;
+  Result<std::uint32_t> inputStreamConfigurationSize(AudioObjectId device) override;
+  Result<std::vector<std::uint32_t>> inputStreamConfiguration(AudioObjectId device) override;
+  Result<std::uint32_t> transportType(AudioObjectId device) override;
+  Result<std::optional<std::string>> stringProperty(AudioObjectId object, StringProperty property) override;
 
   // The server can always say who records.
   bool reportsProcessInput() override { return true; }
   Result<std::uint32_t> processListSize() override { return processes_.listSize(); }
-  Result<std::vector<AudioObjectId>> processList(std::size_t capacity) override { return processes_.list(capacity); }
+  Result<std::size_t> processList(std::vector<AudioObjectId>& ids) override { return processes_.list(ids); }
   Result<bool> processIsRunningInput(AudioObjectId process) override { return processes_.isRunningInput(process); }
   Result<std::optional<std::string>> processApplicationId(AudioObjectId process) override {
     return processes_.applicationId(process);
@@ -38,7 +38,7 @@ class PulseAudioHardware final : public AudioHardware {
 
  private:
   template <class Read>
-  HwStatus withSource(AudioObjectId id, Read read);
+  auto withSource(AudioObjectId id, Read read) -> Result<decltype(read(std::declval<const SourceRecord&>()))>;
 
   std::shared_ptr<Connection> connection_;
   PulseProcesses processes_{connection_};

@@ -42,7 +42,9 @@ void onClient(pa_context*, const pa_client_info* info, int eol, void* userdata) 
 }
 
 PlatformError serverError(Connection& connection, Connection::Lock& lock) {
-  return PlatformError{"pulse", kHwNotRunning, connection.lastError(lock)};
+  PlatformError error = hardwareError(kHwNotRunning);
+  error.description = connection.lastError(lock);
+  return error;
 }
 
 }  // namespace
@@ -107,12 +109,12 @@ Result<std::uint32_t> PulseProcesses::listSize() {
   return static_cast<std::uint32_t>(4 * records_->size());
 }
 
-Result<std::vector<AudioObjectId>> PulseProcesses::list(std::size_t capacity) {
+Result<std::size_t> PulseProcesses::list(std::vector<AudioObjectId>& ids) {
   std::lock_guard guard(mutex_);
-  if (!records_) return PlatformError{"pulse", kHwNotRunning, "the process list was not read"};
-  std::vector<AudioObjectId> ids;
-  for (std::size_t i = 0; i < records_->size() && i < capacity; ++i) ids.push_back((*records_)[i].index);
-  return ids;
+  if (!records_) return hardwareError(kHwNotRunning);
+  const std::size_t filled = std::min(ids.size(), records_->size());
+  for (std::size_t i = 0; i < filled; ++i) ids[i] = (*records_)[i].index;
+  return filled;
 }
 
 const PulseProcesses::Record* PulseProcesses::find(AudioObjectId process) const {
@@ -124,14 +126,14 @@ const PulseProcesses::Record* PulseProcesses::find(AudioObjectId process) const 
 Result<bool> PulseProcesses::isRunningInput(AudioObjectId process) {
   std::lock_guard guard(mutex_);
   const Record* record = find(process);
-  if (!record) return PlatformError{"pulse", kHwBadObject, "no recording stream " + std::to_string(process)};
+  if (!record) return hardwareError(kHwBadObject);
   return !record->corked;
 }
 
 Result<std::optional<std::string>> PulseProcesses::applicationId(AudioObjectId process) {
   std::lock_guard guard(mutex_);
   const Record* record = find(process);
-  if (!record) return PlatformError{"pulse", kHwBadObject, "no recording stream " + std::to_string(process)};
+  if (!record) return hardwareError(kHwBadObject);
   return record->applicationId;
 }
 

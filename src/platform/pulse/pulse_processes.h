@@ -28,7 +28,7 @@ class PulseProcesses {
 
   // Reads the server afresh.
   Result<std::uint32_t> listSize();
-  Result<std::vector<AudioObjectId>> list(std::size_t capacity);
+  Result<std::size_t> list(std::vector<AudioObjectId>& ids);
   Result<bool> isRunningInput(AudioObjectId process);
   Result<std::optional<std::string>> applicationId(AudioObjectId process);
 

@@ -27,7 +27,8 @@ std::optional<std::string> optionalText(const nlohmann::json& json, const char* 
 StreamDescription parseFormat(const nlohmann::json& json) {
   StreamDescription format;
   format.sampleRate = json.value("rate", 48000.0);
-  format.type = json.value("type", std::string("int")) == "float" ? SampleType::floatingPoint : SampleType::signedInteger;
+  format.type =
+      json.value("type", std::string("int")) == "float" ? SampleType::floatingPoint : SampleType::signedInteger;
   format.bitsPerChannel = json.value("bits", format.type == SampleType::floatingPoint ? 32u : 16u);
   format.channelsPerFrame = json.value("channels", 2u);
   format.interleaved = json.value("interleaved", true);
@@ -65,7 +66,8 @@ SimDevice parseDevice(const nlohmann::json& json) {
   if (json.contains("format")) device.format = parseFormat(json.at("format"));
   device.bufferFrames = json.value("bufferFrames", 480u);
   if (device.bufferFrames == 0) throw std::invalid_argument("bufferFrames must be at least 1");
-  for (const auto& segment : json.value("audio", nlohmann::json::array())) device.audio.push_back(parseSegment(segment));
+  for (const auto& segment : json.value("audio", nlohmann::json::array()))
+    device.audio.push_back(parseSegment(segment));
   return device;
 }
 

@@ -7,7 +7,8 @@ namespace velmor::platform::sim {
 
 std::string scenarioText(const nlohmann::json& json) {
   if (json.is_string()) return json.get<std::string>();
-  if (!json.is_object() || !json.contains("hex")) throw std::invalid_argument("text must be a string or {\"hex\": ...}: " + json.dump());
+  if (!json.is_object() || !json.contains("hex"))
+    throw std::invalid_argument("text must be a string or {\"hex\": ...}: " + json.dump());
   const std::string hex = json.at("hex").get<std::string>();
   std::string bytes;
   int high = -1;

@@ -161,7 +161,8 @@ void applyCalendarScenario(const nlohmann::json& section, SimCalendar& calendar,
   calendar.setFetchFails(section.value("fetchFails", false));
   const CalendarDate now = static_cast<double>(clock.unixTimeNanos()) / 1e9;
   std::vector<CalendarEvent> events;
-  for (const auto& event : section.value("events", nlohmann::json::array())) events.push_back(parseCalendarEvent(event, now));
+  for (const auto& event : section.value("events", nlohmann::json::array()))
+    events.push_back(parseCalendarEvent(event, now));
   calendar.setEvents(std::move(events));
 }
 

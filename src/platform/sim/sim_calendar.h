@@ -16,7 +16,7 @@
 namespace velmor::platform::sim {
 
 struct SimAccessRequest {
-  bool answered = true;         // false: the completion never comes
+  bool answered = true;          // false: the completion never comes
   std::optional<int> newStatus;  // none: the request fails and the status stays
   Duration after{0};
 };

@@ -8,11 +8,6 @@
 namespace velmor::platform::sim {
 namespace {
 
-PlatformError readError(const std::string& what) { return PlatformError{"sim.hardware", kHwUnknownProperty, what + " failed"}; }
-PlatformError noSuchProcess(AudioObjectId id) {
-  return PlatformError{"sim.hardware", kHwBadObject, "no process object " + std::to_string(id)};
-}
-
 SimProcess parseProcess(const nlohmann::json& json) {
   SimProcess process;
   process.id = json.at("id").get<AudioObjectId>();
@@ -56,16 +51,16 @@ bool SimProcesses::reported() {
 Result<std::uint32_t> SimProcesses::listSize() {
   std::lock_guard lock(mutex_);
   ++sizeQueries_;
-  if (table_.sizeFails) return readError("the process-list size query");
+  if (table_.sizeFails) return hardwareError(kHwUnknownProperty);
   return static_cast<std::uint32_t>(4 * (table_.processes.size() + table_.slack));
 }
 
-Result<std::vector<AudioObjectId>> SimProcesses::list(std::size_t capacity) {
+Result<std::size_t> SimProcesses::list(std::vector<AudioObjectId>& ids) {
   std::lock_guard lock(mutex_);
-  if (table_.listFails) return readError("the process-list read");
-  std::vector<AudioObjectId> ids;
-  for (std::size_t i = 0; i < table_.processes.size() && i < capacity; ++i) ids.push_back(table_.processes[i].id);
-  return ids;
+  if (table_.listFails) return hardwareError(kHwUnknownProperty);
+  const std::size_t filled = std::min(ids.size(), table_.processes.size());
+  for (std::size_t i = 0; i < filled; ++i) ids[i] = table_.processes[i].id;
+  return filled;
 }
 
 const SimProcess* SimProcesses::find(AudioObjectId id) const {
@@ -77,16 +72,16 @@ const SimProcess* SimProcesses::find(AudioObjectId id) const {
 Result<bool> SimProcesses::isRunningInput(AudioObjectId id) {
   std::lock_guard lock(mutex_);
   const SimProcess* process = find(id);
-  if (!process) return noSuchProcess(id);
-  if (process->failingReads.count("input")) return readError("the running-input read");
+  if (!process) return hardwareError(kHwBadObject);
+  if (process->failingReads.count("input")) return hardwareError(kHwUnknownProperty);
   return process->runningInput;
 }
 
 Result<std::optional<std::string>> SimProcesses::applicationId(AudioObjectId id) {
   std::lock_guard lock(mutex_);
   const SimProcess* process = find(id);
-  if (!process) return noSuchProcess(id);
-  if (process->failingReads.count("app")) return readError("the application-identifier read");
+  if (!process) return hardwareError(kHwBadObject);
+  if (process->failingReads.count("app")) return hardwareError(kHwUnknownProperty);
   return process->applicationId;
 }
 

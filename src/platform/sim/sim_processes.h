@@ -23,10 +23,10 @@ struct SimProcess {
 
 struct SimProcessTable {
   std::vector<SimProcess> processes;
-  bool reported = true;      // false: a system that cannot say who runs input
-  bool sizeFails = false;    // the size query fails
-  bool listFails = false;    // the list read fails
-  std::uint32_t slack = 0;   // the size query counts this many more ids than the list read gives
+  bool reported = true;     // false: a system that cannot say who runs input
+  bool sizeFails = false;   // the size query fails
+  bool listFails = false;   // the list read fails
+  std::uint32_t slack = 0;  // the size query counts this many more ids than the list read gives
 };
 
 // Either a full table ({"list": [...], "fail": ["size", "list"], "slack": 2, "reported": false})
@@ -39,7 +39,7 @@ class SimProcesses {
 
   bool reported();
   Result<std::uint32_t> listSize();
-  Result<std::vector<AudioObjectId>> list(std::size_t capacity);
+  Result<std::size_t> list(std::vector<AudioObjectId>& ids);
   Result<bool> isRunningInput(AudioObjectId id);
   Result<std::optional<std::string>> applicationId(AudioObjectId id);
 

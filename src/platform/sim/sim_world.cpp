@@ -1,6 +1,7 @@
 #include "platform/sim/sim_world.h"
 
-#include "platform/queue_output.h"
+#include "platform/shared/delivery_gate.h"
+#include "platform/shared/queue_output.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,9 +11,7 @@
 namespace velmor::platform::sim {
 namespace {
 
-StreamDescription defaultFormat() {
-  return StreamDescription{48000, SampleType::signedInteger, 16, 2, true};
-}
+StreamDescription defaultFormat() { return StreamDescription{48000, SampleType::signedInteger, 16, 2, true}; }
 
 void encodeSample(double x, const StreamDescription& format, std::byte* out) {
   x = std::clamp(x, -1.0, 1.0);
@@ -131,31 +130,22 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   void commitConfiguration() override {}
 
   void startRunning() override {
+    std::uint64_t generation = 0;
     {
-      std::lock_guard deliverLock(deliverMutex_);
       std::lock_guard lock(mutex_);
-      if (running_ || !input_) return;
-      running_ = true;
-      ++generation_;
+      if (gate_->current() || !input_) return;
+      generation = gate_->open();
     }
     world_.sessionsStarted_.fetch_add(1);
-    scheduleTick(Duration(0), generation());
+    scheduleTick(Duration(0), generation);
   }
 
   void stopRunning() override { halt(); }
 
   // Stops delivery; once it returns, no buffer reaches the delegate.
-  void halt() {
-    std::lock_guard deliverLock(deliverMutex_);
-    std::lock_guard lock(mutex_);
-    running_ = false;
-    ++generation_;
-  }
+  void halt() { gate_->closeAndWait(); }
 
-  bool running() {
-    std::lock_guard lock(mutex_);
-    return running_;
-  }
+  bool running() const { return gate_->current().has_value(); }
   std::optional<AudioObjectId> deviceId() {
     std::lock_guard lock(mutex_);
     if (!input_) return std::nullopt;
@@ -163,11 +153,6 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
 
  private:
-  std::uint64_t generation() {
-    std::lock_guard lock(mutex_);
-    return generation_;
-  }
-
   void scheduleTick(Duration delay, std::uint64_t generation) {
     world_.worldQueue_->after(delay, [weak = weak_from_this(), generation] {
       if (auto self = weak.lock()) self->tick(generation);
@@ -180,7 +165,7 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
     double period = 0;
     {
       std::lock_guard lock(mutex_);
-      if (!running_ || generation != generation_) return;
+      if (gate_->current() != generation) return;
       SimDevice device;
       double speed = 1;
       {
@@ -201,30 +186,21 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
     if (output) {
       auto [delegate, queue] = output->target();
       if (queue) {
-        queue->async([weak = weak_from_this(), delegate = delegate, buffer, generation] {
-          if (auto self = weak.lock()) self->deliver(delegate, *buffer, generation);
+        queue->async([gate = gate_, delegate = delegate, buffer, generation] {
+          gate->deliver(generation, [&] {
+            if (auto target = delegate.lock()) target->captureOutput(*buffer);
+          });
         });
       }
     }
     scheduleTick(platform::seconds(period), generation);
   }
 
-  void deliver(const std::weak_ptr<SampleBufferDelegate>& delegate, const SampleBuffer& buffer, std::uint64_t generation) {
-    std::lock_guard deliverLock(deliverMutex_);
-    {
-      std::lock_guard lock(mutex_);
-      if (!running_ || generation != generation_) return;
-    }
-    if (auto target = delegate.lock()) target->captureOutput(buffer);
-  }
-
   SimWorld& world_;
-  std::mutex deliverMutex_;  // held across a delivery, so that halt() waits for it
+  const std::shared_ptr<DeliveryGate> gate_ = std::make_shared<DeliveryGate>();
   std::mutex mutex_;
   std::shared_ptr<Input> input_;
   std::shared_ptr<QueueOutput> output_;
-  bool running_ = false;
-  std::uint64_t generation_ = 0;
   std::int64_t nextFrame_ = 0;
 };
 
@@ -234,70 +210,61 @@ class SimWorld::Hardware final : public AudioHardware {
  public:
   explicit Hardware(SimWorld& world) : world_(world) {}
 
-  HwStatus deviceListSize(std::uint32_t& bytes) override {
+  Result<std::uint32_t> deviceListSize() override {
     std::lock_guard lock(world_.mutex_);
-    if (world_.deviceListFails_) return kHwUnknownProperty;
-    bytes = static_cast<std::uint32_t>(4 * (world_.devices_.size() + world_.deviceListSlack_));
-    return kHwNoError;
+    if (world_.deviceListFails_) return hardwareError(kHwUnknownProperty);
+    return static_cast<std::uint32_t>(4 * (world_.devices_.size() + world_.deviceListSlack_));
   }
-  HwStatus deviceList(std::vector<AudioObjectId>& ids) override {
+  Result<std::size_t> deviceList(std::vector<AudioObjectId>& ids) override {
     std::lock_guard lock(world_.mutex_);
-    if (world_.deviceListFails_) return kHwUnknownProperty;
-    for (std::size_t i = 0; i < ids.size() && i < world_.devices_.size(); ++i) ids[i] = world_.devices_[i].id;
-    return kHwNoError;
+    if (world_.deviceListFails_) return hardwareError(kHwUnknownProperty);
+    const std::size_t filled = std::min(ids.size(), world_.devices_.size());
+    for (std::size_t i = 0; i < filled; ++i) ids[i] = world_.devices_[i].id;
+    return filled;
   }
-  HwStatus defaultInputDevice(AudioObjectId& id) override {
+  Result<AudioObjectId> defaultInputDevice() override {
     std::lock_guard lock(world_.mutex_);
-    if (!world_.defaultInput_) return kHwUnknownProperty;
-    id = *world_.defaultInput_;
-    return kHwNoError;
+    if (!world_.defaultInput_) return hardwareError(kHwUnknownProperty);
+    return *world_.defaultInput_;
   }
-  HwStatus inputStreamConfigurationSize(AudioObjectId id, std::uint32_t& bytes) override {
-    std::lock_guard lock(world_.mutex_);
-    const SimDevice* device = world_.findLocked(id);
-    if (!device) return kHwBadObject;
-    if (device->failingReads.count("configurationSize")) return kHwUnknownProperty;
-    // An AudioBufferList's size: a count, then 16 bytes a buffer.
-    bytes = device->inputBuffers.empty() ? 0 : static_cast<std::uint32_t>(8 + 16 * device->inputBuffers.size());
-    return kHwNoError;
+  Result<std::uint32_t> inputStreamConfigurationSize(AudioObjectId id) override {
+    return read(id, "configurationSize", [](const SimDevice& device) {
+      // An AudioBufferList's size: a count, then 16 bytes a buffer.
+      return device.inputBuffers.empty() ? 0u : static_cast<std::uint32_t>(8 + 16 * device.inputBuffers.size());
+    });
   }
-  HwStatus inputStreamConfiguration(AudioObjectId id, std::vector<std::uint32_t>& channels) override {
-    std::lock_guard lock(world_.mutex_);
-    const SimDevice* device = world_.findLocked(id);
-    if (!device) return kHwBadObject;
-    if (device->failingReads.count("configuration")) return kHwUnknownProperty;
-    channels = device->inputBuffers;
-    return kHwNoError;
+  Result<std::vector<std::uint32_t>> inputStreamConfiguration(AudioObjectId id) override {
+    return read(id, "configuration", [](const SimDevice& device) { return device.inputBuffers; });
   }
-  HwStatus transportType(AudioObjectId id, std::uint32_t& transport) override {
-    std::lock_guard lock(world_.mutex_);
-    const SimDevice* device = world_.findLocked(id);
-    if (!device) return kHwBadObject;
-    if (device->failingReads.count("transport")) return kHwUnknownProperty;
-    transport = device->transport;
-    return kHwNoError;
+  Result<std::uint32_t> transportType(AudioObjectId id) override {
+    return read(id, "transport", [](const SimDevice& device) { return device.transport; });
   }
-  HwStatus stringProperty(AudioObjectId id, StringProperty property, std::optional<std::string>& value) override {
-    std::lock_guard lock(world_.mutex_);
-    const SimDevice* device = world_.findLocked(id);
-    if (!device) return kHwBadObject;
+  Result<std::optional<std::string>> stringProperty(AudioObjectId id, StringProperty property) override {
     const bool isUid = property == StringProperty::deviceUID;
-    if (device->failingReads.count(isUid ? "uid" : "name")) return kHwUnknownProperty;
-    value = isUid ? device->uid : device->name;
-    return kHwNoError;
+    return read(id, isUid ? "uid" : "name",
+                [isUid](const SimDevice& device) { return isUid ? device.uid : device.name; });
   }
 
   bool reportsProcessInput() override { return world_.processes_.reported(); }
   Result<std::uint32_t> processListSize() override { return world_.processes_.listSize(); }
-  Result<std::vector<AudioObjectId>> processList(std::size_t capacity) override {
-    return world_.processes_.list(capacity);
-  }
+  Result<std::size_t> processList(std::vector<AudioObjectId>& ids) override { return world_.processes_.list(ids); }
   Result<bool> processIsRunningInput(AudioObjectId id) override { return world_.processes_.isRunningInput(id); }
   Result<std::optional<std::string>> processApplicationId(AudioObjectId id) override {
     return world_.processes_.applicationId(id);
   }
 
  private:
+  // One property of one device, unless the device is gone or the read is scripted to fail.
+  template <class Get>
+  auto read(AudioObjectId id, const char* property, Get get)
+      -> Result<decltype(get(std::declval<const SimDevice&>()))> {
+    std::lock_guard lock(world_.mutex_);
+    const SimDevice* device = world_.findLocked(id);
+    if (!device) return hardwareError(kHwBadObject);
+    if (device->failingReads.count(property)) return hardwareError(kHwUnknownProperty);
+    return get(*device);
+  }
+
   SimWorld& world_;
 };
 
@@ -307,50 +274,44 @@ class SimWorld::Capture final : public CaptureSystem {
  public:
   explicit Capture(SimWorld& world) : world_(world) {}
 
-  std::shared_ptr<CaptureDevice> deviceWithUniqueID(const std::string& uid) override {
+  Result<std::shared_ptr<CaptureDevice>> deviceWithUniqueID(const std::string& uid) override {
     AudioObjectId id = 0;
     {
       std::lock_guard lock(world_.mutex_);
       const auto it = std::find_if(world_.devices_.begin(), world_.devices_.end(), [&](const SimDevice& d) {
         return d.uid == uid && d.openableByUid && !d.inputBuffers.empty();
       });
-      if (it == world_.devices_.end()) return nullptr;
+      if (it == world_.devices_.end()) return PlatformError{"sim.capture", -11814, "no capture device " + uid};
       id = it->id;
     }
-    return world_.deviceObject(id);
+    return std::shared_ptr<CaptureDevice>(world_.deviceObject(id));
   }
 
-  std::shared_ptr<CaptureDevice> defaultAudioDevice() override {
+  Result<std::shared_ptr<CaptureDevice>> defaultAudioDevice() override {
     AudioObjectId id = 0;
     {
       std::lock_guard lock(world_.mutex_);
-      if (world_.noDefaultCaptureDevice_ || !world_.defaultInput_) return nullptr;
-      const SimDevice* device = world_.findLocked(*world_.defaultInput_);
-      if (!device || device->inputBuffers.empty()) return nullptr;
+      const SimDevice* device =
+          world_.noDefaultCaptureDevice_ || !world_.defaultInput_ ? nullptr : world_.findLocked(*world_.defaultInput_);
+      if (!device || device->inputBuffers.empty()) {
+        return PlatformError{"sim.capture", -11814, "there is no default input device"};
+      }
       id = device->id;
     }
-    return world_.deviceObject(id);
+    return std::shared_ptr<CaptureDevice>(world_.deviceObject(id));
   }
 
-  std::shared_ptr<CaptureInput> makeInput(const std::shared_ptr<CaptureDevice>& device,
-                                          std::optional<PlatformError>& error) override {
+  Result<std::shared_ptr<CaptureInput>> makeInput(const std::shared_ptr<CaptureDevice>& device) override {
     auto simDevice = std::dynamic_pointer_cast<Device>(device);
-    if (!simDevice) {
-      error = PlatformError{"sim.capture", -11814, "the device is not a capture device"};
-      return nullptr;
-    }
+    if (!simDevice) return PlatformError{"sim.capture", -11814, "the device is not a capture device"};
     std::lock_guard lock(world_.mutex_);
     SimDevice* found = world_.findLocked(simDevice->id);
-    if (!found) {
-      error = PlatformError{"sim.capture", -11814, "the device is no longer connected"};
-      return nullptr;
-    }
+    if (!found) return PlatformError{"sim.capture", -11814, "the device is no longer connected"};
     if (found->inputFailures > 0) {
       --found->inputFailures;
-      error = PlatformError{"sim.capture", -11800, simDevice->localizedName() + " could not be opened for input"};
-      return nullptr;
+      return PlatformError{"sim.capture", -11800, simDevice->localizedName() + " could not be opened for input"};
     }
-    return std::make_shared<Input>(simDevice);
+    return std::shared_ptr<CaptureInput>(std::make_shared<Input>(simDevice));
   }
 
   std::shared_ptr<CaptureSession> makeSession() override {
@@ -364,16 +325,10 @@ class SimWorld::Capture final : public CaptureSystem {
 
   ObserverToken addObserver(CaptureNotification name, const void* object,
                             std::function<void(const CaptureNotificationInfo&)> block) override {
-    std::lock_guard lock(world_.mutex_);
-    const ObserverToken token = world_.nextToken_++;
-    world_.observers_.emplace(token, Observer{name, object, std::move(block)});
-    return token;
+    return world_.notifications_.add(name, object, std::move(block));
   }
 
-  void removeObserver(ObserverToken token) override {
-    std::lock_guard lock(world_.mutex_);
-    world_.observers_.erase(token);
-  }
+  void removeObserver(ObserverToken token) override { world_.notifications_.remove(token); }
 
  private:
   SimWorld& world_;
@@ -384,6 +339,7 @@ class SimWorld::Capture final : public CaptureSystem {
 SimWorld::SimWorld(Dispatch& dispatch)
     : dispatch_(dispatch),
       worldQueue_(dispatch.makeSerialQueue("velmor.sim.world")),
+      notifications_(dispatch, "velmor.sim.notify"),
       hardware_(std::make_unique<Hardware>(*this)),
       capture_(std::make_unique<Capture>(*this)) {}
 
@@ -402,7 +358,8 @@ std::shared_ptr<SimWorld::Device> SimWorld::deviceObject(AudioObjectId id) {
   auto& object = deviceObjects_[id];
   if (!object) {
     const SimDevice* device = findLocked(id);
-    object = std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
+    object =
+        std::make_shared<Device>(id, device ? device->uid.value_or("") : "", device ? device->name.value_or("") : "");
   }
   return object;
 }
@@ -431,7 +388,7 @@ void SimWorld::unplug(AudioObjectId id) {
   for (auto& session : affected) {
     if (session->deviceId() == id) session->halt();
   }
-  if (object) post(CaptureNotification::deviceWasDisconnected, object.get(), std::nullopt);
+  if (object) post(CaptureNotification::deviceWasDisconnected, object, std::nullopt);
 }
 
 void SimWorld::setDefaultInput(std::optional<AudioObjectId> id) {
@@ -486,27 +443,24 @@ void SimWorld::postRuntimeError(std::optional<PlatformError> error) {
   // A session that hit a runtime error has stopped delivering.
   for (auto& session : runningSessions()) {
     session->halt();
-    post(CaptureNotification::sessionRuntimeError, session.get(), error);
+    post(CaptureNotification::sessionRuntimeError, session, error);
   }
 }
 
 void SimWorld::postInterruption() {
   for (auto& session : runningSessions()) {
     session->halt();
-    post(CaptureNotification::sessionWasInterrupted, session.get(), std::nullopt);
+    post(CaptureNotification::sessionWasInterrupted, session, std::nullopt);
   }
 }
 
-void SimWorld::post(CaptureNotification name, const void* object, std::optional<PlatformError> error) {
-  std::vector<std::function<void(const CaptureNotificationInfo&)>> blocks;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& [token, observer] : observers_) {
-      if (observer.name == name && observer.object == object) blocks.push_back(observer.block);
-    }
-  }
-  const CaptureNotificationInfo info{name, std::move(error)};
-  for (auto& block : blocks) block(info);  // on the posting thread, like the system's centre
+template <class Object>
+void SimWorld::post(CaptureNotification name, const std::shared_ptr<Object>& object,
+                    std::optional<PlatformError> error) {
+  // Observers registered the object as the capture layer's type, so that is its identity.
+  using Identity = std::conditional_t<std::is_base_of_v<CaptureSession, Object>, CaptureSession, CaptureDevice>;
+  notifications_.post(name, std::static_pointer_cast<Identity>(object),
+                      CaptureNotificationInfo{name, std::move(error)});
 }
 
 }  // namespace velmor::platform::sim

@@ -15,6 +15,7 @@
 #include "platform/capture.h"
 #include "platform/dispatch.h"
 #include "platform/pcm.h"
+#include "platform/shared/notification_center.h"
 #include "platform/sim/sim_processes.h"
 
 namespace velmor::platform::sim {
@@ -29,7 +30,7 @@ struct AudioSegment {
 
 struct SimDevice {
   AudioObjectId id = 0;
-  std::optional<std::string> uid;   // none: the property is absent
+  std::optional<std::string> uid;  // none: the property is absent
   std::optional<std::string> name;
   std::uint32_t transport = kTransportBuiltIn;
   std::vector<std::uint32_t> inputBuffers{1};  // channels of each input buffer; empty: output only
@@ -37,10 +38,10 @@ struct SimDevice {
   std::set<std::string> failingReads;
 
   // Capture behaviour.
-  bool openableByUid = true;        // found by unique ID
-  int inputFailures = 0;            // the next N inputs for it fail
-  bool refuseInput = false;         // sessions refuse its input
-  bool refuseOutput = false;        // sessions refuse an audio output while it is the input
+  bool openableByUid = true;                // found by unique ID
+  int inputFailures = 0;                    // the next N inputs for it fail
+  bool refuseInput = false;                 // sessions refuse its input
+  bool refuseOutput = false;                // sessions refuse an audio output while it is the input
   std::optional<StreamDescription> format;  // what it delivers; default: 48 kHz stereo int16
   std::uint32_t bufferFrames = 480;
   std::vector<AudioSegment> audio;  // empty: silence for as long as it runs
@@ -106,19 +107,16 @@ class SimWorld {
   bool noDefaultCaptureDevice_ = false;
   double audioSpeed_ = 1;
   std::vector<std::weak_ptr<Session>> sessions_;
-  struct Observer {
-    CaptureNotification name;
-    const void* object;
-    std::function<void(const CaptureNotificationInfo&)> block;
-  };
-  std::map<ObserverToken, Observer> observers_;
-  ObserverToken nextToken_ = 1;
+  // Like a real capture layer's, notifications come on a queue of their own, after the
+  // event that caused them, never on the thread that scripted it.
+  NotificationCenter<CaptureNotification, CaptureNotificationInfo> notifications_;
   std::atomic<int> sessionsStarted_{0};
   SimProcesses processes_;
   std::unique_ptr<Hardware> hardware_;
   std::unique_ptr<Capture> capture_;
 
-  void post(CaptureNotification name, const void* object, std::optional<PlatformError> error);
+  template <class Object>
+  void post(CaptureNotification name, const std::shared_ptr<Object>& object, std::optional<PlatformError> error);
 };
 
 // Generates `frames` frames of the device's audio starting at frame `start` of its script;

@@ -9,8 +9,7 @@
 namespace velmor::platform {
 
 std::int64_t SteadyClock::uptimeNanos() const {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -49,9 +48,7 @@ class ThreadSemaphore final : public Semaphore {
 };
 }  // namespace
 
-std::unique_ptr<Semaphore> makeThreadSemaphore(int initial) {
-  return std::make_unique<ThreadSemaphore>(initial);
-}
+std::unique_ptr<Semaphore> makeThreadSemaphore(int initial) { return std::make_unique<ThreadSemaphore>(initial); }
 
 ThreadDispatch::ThreadDispatch() : main_(std::make_shared<ThreadQueue>("main", false)) {}
 ThreadDispatch::~ThreadDispatch() = default;
@@ -64,9 +61,7 @@ SerialQueue& ThreadDispatch::mainQueue() { return *main_; }
 void ThreadDispatch::runMainLoop() { main_->runLoop(); }
 void ThreadDispatch::stopMainLoop() { main_->stopLoop(); }
 
-std::unique_ptr<Semaphore> ThreadDispatch::makeSemaphore(int initial) {
-  return makeThreadSemaphore(initial);
-}
+std::unique_ptr<Semaphore> ThreadDispatch::makeSemaphore(int initial) { return makeThreadSemaphore(initial); }
 
 void ThreadDispatch::runTask(Task task) { std::thread(std::move(task)).detach(); }
 

@@ -16,8 +16,7 @@ class CurrentQueueScope {
 };
 }  // namespace
 
-ThreadQueue::ThreadQueue(std::string label, bool ownThread)
-    : label_(std::move(label)), ownThread_(ownThread) {}
+ThreadQueue::ThreadQueue(std::string label, bool ownThread) : label_(std::move(label)), ownThread_(ownThread) {}
 
 ThreadQueue::~ThreadQueue() {
   {
@@ -61,9 +60,7 @@ void ThreadQueue::enqueue(TimePoint due, Task task) {
   changed_.notify_all();
 }
 
-bool ThreadQueue::hasDueItemLocked(TimePoint now) const {
-  return !items_.empty() && items_.begin()->first.due <= now;
-}
+bool ThreadQueue::hasDueItemLocked(TimePoint now) const { return !items_.empty() && items_.begin()->first.due <= now; }
 
 void ThreadQueue::sync(const Task& task) {
   std::unique_lock lock(mutex_);

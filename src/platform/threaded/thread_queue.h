@@ -35,9 +35,7 @@ class ThreadQueue final : public SerialQueue {
   struct Key {
     TimePoint due;
     std::uint64_t seq;
-    bool operator<(const Key& other) const {
-      return due != other.due ? due < other.due : seq < other.seq;
-    }
+    bool operator<(const Key& other) const { return due != other.due ? due < other.due : seq < other.seq; }
   };
 
   void enqueue(TimePoint due, Task task);

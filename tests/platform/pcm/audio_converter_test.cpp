@@ -54,13 +54,14 @@ TEST_P(ToneConversion, KeepsFrequencyAndLevelOfA1kHzTone) {
   EXPECT_NEAR(decibels(rms(steady) / rms(std::span<const double>(mean))), 0.0, 0.1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, ToneConversion,
-                         ::testing::Values(ToneCase{"int16_stereo_48k", describe(48000, kInt, 16, 2, true), {0.6, 0.2}},
-                                           ToneCase{"float32_stereo_44k1", describe(44100, kFloat, 32, 2, true), {0.5, 0.5}},
-                                           ToneCase{"int24_stereo_48k", describe(48000, kInt, 24, 2, true), {0.3, 0.5}},
-                                           ToneCase{"float64_planar_44k1", describe(44100, kFloat, 64, 2, false), {0.7, 0.1}},
-                                           ToneCase{"int32_mono_16k", describe(16000, kInt, 32, 1, true), {0.4}}),
-                         [](const auto& testCase) { return std::string(testCase.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, ToneConversion,
+    ::testing::Values(ToneCase{"int16_stereo_48k", describe(48000, kInt, 16, 2, true), {0.6, 0.2}},
+                      ToneCase{"float32_stereo_44k1", describe(44100, kFloat, 32, 2, true), {0.5, 0.5}},
+                      ToneCase{"int24_stereo_48k", describe(48000, kInt, 24, 2, true), {0.3, 0.5}},
+                      ToneCase{"float64_planar_44k1", describe(44100, kFloat, 64, 2, false), {0.7, 0.1}},
+                      ToneCase{"int32_mono_16k", describe(16000, kInt, 32, 1, true), {0.4}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(ResamplerResponse, PassesTheBandAndRejectsWhatWouldAlias) {
   const StreamDescription format = describe(48000, kInt, 16, 2, true);
@@ -161,9 +162,11 @@ TEST(Downmix, AveragesTheChannels) {
   } cases[] = {
       {"opposite int16 stereo", describe(16000, kInt, 16, 2, true), {x, minusX}},
       {"opposite float32 planar", describe(16000, kFloat, 32, 2, false), {x, minusX}},
-      {"int24 planar, 3 channels", describe(16000, kInt, 24, 3, false),
+      {"int24 planar, 3 channels",
+       describe(16000, kInt, 24, 3, false),
        {x, quantized(noise(0.5, 1000, 4)), quantized(noise(0.5, 1000, 5))}},
-      {"float64 interleaved, 6 channels", describe(16000, kFloat, 64, 6, true),
+      {"float64 interleaved, 6 channels",
+       describe(16000, kFloat, 64, 6, true),
        {x, minusX, x, x, quantized(noise(0.9, 1000, 6)), quantized(noise(0.9, 1000, 7))}},
   };
   for (const auto& c : cases) {
@@ -236,12 +239,13 @@ Pieces convertInPieces(AudioConverter& converter, Feeder& feeder, std::uint32_t 
   Pieces run;
   for (;;) {
     auto output = PcmBuffer::make(converter.outputFormat(), capacity);
-    std::optional<PlatformError> error;
-    run.statuses.push_back(converter.convert(*output, error, feeder.block()));
-    EXPECT_FALSE(error.has_value());
+    const auto status = converter.convert(*output, feeder.block());
+    EXPECT_TRUE(status.ok());
+    if (!status) return run;
+    run.statuses.push_back(status.value());
     const float* data = output->floatChannelData(0);
     run.samples.insert(run.samples.end(), data, data + output->frameLength());
-    if (output->frameLength() == 0 || error) return run;
+    if (output->frameLength() == 0) return run;
   }
 }
 
@@ -273,14 +277,12 @@ TEST(ConverterStreaming, AsksForInputWhileThereIsRoom) {
   auto converter = AudioConverter::make(input, monoTarget());
   Feeder feeder{std::vector<const PcmBuffer*>(20, piece.get())};
   auto output = PcmBuffer::make(monoTarget(), 35);
-  std::optional<PlatformError> error;
-  EXPECT_EQ(converter->convert(*output, error, feeder.block()), ConverterOutputStatus::haveData);
+  EXPECT_EQ(converter->convert(*output, feeder.block()).value(), ConverterOutputStatus::haveData);
   EXPECT_EQ(output->frameLength(), 35u);
   EXPECT_EQ(feeder.calls, 4) << "three buffers and a half fill 35 frames";
   // The other half of the fourth buffer comes first next time.
-  EXPECT_EQ(converter->convert(*output, error, feeder.block()), ConverterOutputStatus::haveData);
+  EXPECT_EQ(converter->convert(*output, feeder.block()).value(), ConverterOutputStatus::haveData);
   for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(output->floatChannelData(0)[i], piece->floatChannelData(0)[5 + i]);
-  EXPECT_FALSE(error.has_value());
 }
 
 TEST(ConverterStreaming, RunsDryWithoutData) {
@@ -291,11 +293,9 @@ TEST(ConverterStreaming, RunsDryWithoutData) {
   for (Feeder* feeder : {&nothing, &emptyForEver}) {
     auto converter = AudioConverter::make(f.input, monoTarget());
     auto output = PcmBuffer::make(monoTarget(), 100);
-    std::optional<PlatformError> error;
-    EXPECT_EQ(converter->convert(*output, error, feeder->block()), ConverterOutputStatus::inputRanDry);
+    EXPECT_EQ(converter->convert(*output, feeder->block()).value(), ConverterOutputStatus::inputRanDry);
     EXPECT_EQ(output->frameLength(), 0u);
     EXPECT_EQ(feeder->calls, 1);
-    EXPECT_FALSE(error.has_value());
   }
 }
 
@@ -308,8 +308,7 @@ TEST(ConverterStreaming, EndOfStreamReleasesTheTail) {
   EXPECT_EQ(run.statuses.back(), ConverterOutputStatus::endOfStream);
   const int callsAtEnd = feeder.calls;
   auto output = PcmBuffer::make(monoTarget(), 10);
-  std::optional<PlatformError> error;
-  EXPECT_EQ(converter->convert(*output, error, feeder.block()), ConverterOutputStatus::endOfStream);
+  EXPECT_EQ(converter->convert(*output, feeder.block()).value(), ConverterOutputStatus::endOfStream);
   EXPECT_EQ(feeder.calls, callsAtEnd) << "no input is asked for after the end";
 }
 
@@ -327,13 +326,11 @@ TEST(ConverterStreaming, RefusesBuffersInAnotherFormat) {
   };
   for (const auto& c : cases) {
     auto converter = AudioConverter::make(f.input, monoTarget());
-    std::optional<PlatformError> error;
     const ConverterInputBlock block = [&](std::uint32_t, ConverterInputStatus& status) {
       status = ConverterInputStatus::haveData;
       return c.input;
     };
-    EXPECT_EQ(converter->convert(*c.output, error, block), ConverterOutputStatus::error) << c.name;
-    EXPECT_TRUE(error.has_value()) << c.name;
+    EXPECT_FALSE(converter->convert(*c.output, block).ok()) << c.name;
     EXPECT_EQ(c.output->frameLength(), 0u) << c.name;
   }
 }

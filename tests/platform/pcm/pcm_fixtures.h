@@ -14,8 +14,6 @@
 
 namespace velmor::testing {
 
-using platform::SampleType;
-using platform::StreamDescription;
 using platform::AudioConverter;
 using platform::AudioFormat;
 using platform::CommonFormat;
@@ -24,6 +22,8 @@ using platform::ConverterInputStatus;
 using platform::ConverterOutputStatus;
 using platform::PcmBuffer;
 using platform::PlatformError;
+using platform::SampleType;
+using platform::StreamDescription;
 
 inline constexpr auto kInt = SampleType::signedInteger;
 inline constexpr auto kFloat = SampleType::floatingPoint;
@@ -33,7 +33,9 @@ inline AudioFormat formatOf(const StreamDescription& description) {
   return *AudioFormat::fromStreamDescription(description);
 }
 
-inline AudioFormat monoTarget(double rate = kCaptureRate) { return *AudioFormat::make(CommonFormat::float32, rate, 1, false); }
+inline AudioFormat monoTarget(double rate = kCaptureRate) {
+  return *AudioFormat::make(CommonFormat::float32, rate, 1, false);
+}
 
 // One vector of samples in [-1, 1] a channel.
 using Channels = std::vector<std::vector<double>>;
@@ -77,8 +79,7 @@ inline std::vector<std::vector<std::byte>> encode(const StreamDescription& forma
 
 inline platform::MemorySampleBuffer sampleBuffer(const StreamDescription& format, const Channels& channels,
                                                  std::size_t begin, std::size_t count) {
-  return platform::MemorySampleBuffer(format, static_cast<std::int64_t>(count),
-                                      encode(format, channels, begin, count));
+  return platform::MemorySampleBuffer(format, static_cast<std::int64_t>(count), encode(format, channels, begin, count));
 }
 
 inline std::unique_ptr<platform::PcmBuffer> pcmBuffer(const platform::AudioFormat& format, const Channels& channels,

@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_server.h"
 
 namespace velmor {
@@ -60,17 +60,18 @@ class PulseCapture : public ::testing::Test {
   // A running session on the named source, recording into a fresh delegate.
   Run start(const std::string& uid) {
     Run run;
-    run.device = capture().deviceWithUniqueID(uid);
-    if (!run.device) {
-      ADD_FAILURE() << uid << " was not found";
+    auto found = capture().deviceWithUniqueID(uid);
+    if (!found) {
+      ADD_FAILURE() << uid << " was not found: " << found.error().description;
       return run;
     }
-    std::optional<PlatformError> error;
-    auto input = capture().makeInput(run.device, error);
-    if (!input) {
-      ADD_FAILURE() << uid << ": " << (error ? error->description : "no error");
+    run.device = found.value();
+    auto made = capture().makeInput(run.device);
+    if (!made) {
+      ADD_FAILURE() << uid << ": " << made.error().description;
       return run;
     }
+    auto input = made.value();
     run.session = capture().makeSession();
     run.session->beginConfiguration();
     EXPECT_TRUE(run.session->canAddInput(*input));
@@ -136,36 +137,35 @@ class PulseCapture : public ::testing::Test {
 };
 
 TEST_F(PulseCapture, DevicesAreSourcesByNameOrTheDefaultOneObjectEach) {
-  auto sine = capture().defaultAudioDevice();
+  auto sine = capture().defaultAudioDevice().valueOr(nullptr);
   ASSERT_NE(sine, nullptr);
   EXPECT_EQ(sine->uniqueID(), "sine_mic");
   EXPECT_EQ(sine->localizedName(), "Sine Mic");
-  EXPECT_EQ(capture().deviceWithUniqueID("sine_mic"), sine) << "one object per source while it is held";
+  EXPECT_EQ(capture().deviceWithUniqueID("sine_mic").valueOr(nullptr), sine)
+      << "one object per source while it is held";
 
-  auto s16 = capture().deviceWithUniqueID("s16_mic");
+  auto s16 = capture().deviceWithUniqueID("s16_mic").valueOr(nullptr);
   ASSERT_NE(s16, nullptr);
   EXPECT_EQ(s16->localizedName(), "Null Input");
-  EXPECT_EQ(capture().deviceWithUniqueID("speakers.monitor"), nullptr);
-  EXPECT_EQ(capture().deviceWithUniqueID("no_such_mic"), nullptr);
+  EXPECT_FALSE(capture().deviceWithUniqueID("speakers.monitor").ok());
+  EXPECT_FALSE(capture().deviceWithUniqueID("no_such_mic").ok());
 
   server_.pactl({"set-default-source", "speakers.monitor"});
-  EXPECT_EQ(capture().defaultAudioDevice(), nullptr) << "a monitor is no microphone";
+  EXPECT_FALSE(capture().defaultAudioDevice().ok()) << "a monitor is no microphone";
 }
 
 TEST_F(PulseCapture, ASourceGoneBeforeRecordingCannotBeOpened) {
-  auto device = capture().deviceWithUniqueID("s24_mic");
+  auto device = capture().deviceWithUniqueID("s24_mic").valueOr(nullptr);
   ASSERT_NE(device, nullptr);
-  std::optional<PlatformError> error;
-  auto input = capture().makeInput(device, error);
+  auto input = capture().makeInput(device).valueOr(nullptr);
   ASSERT_NE(input, nullptr);
   unloadModuleOf("s24_mic");
 
   EXPECT_FALSE(capture().makeSession()->canAddInput(*input));
-  auto late = capture().makeInput(device, error);
-  EXPECT_EQ(late, nullptr);
-  ASSERT_TRUE(error);
-  EXPECT_EQ(error->domain, "pulse");
-  EXPECT_EQ(error->description, "Null Input is no longer available");
+  auto late = capture().makeInput(device);
+  ASSERT_FALSE(late.ok());
+  EXPECT_EQ(late.error().domain, "pulse");
+  EXPECT_EQ(late.error().description, "Null Input is no longer available");
 }
 
 TEST_F(PulseCapture, RecordsInTheSourcesOwnFormatInShortBuffersOnTheDelegatesQueue) {
@@ -226,7 +226,7 @@ TEST_F(PulseCapture, NothingIsDeliveredOnceStopRunningHasReturned) {
 TEST_F(PulseCapture, RemovingTheSourceReportsOneDisconnectionPerDeviceAndNoError) {
   Run run = start("pipe_mic");
   ASSERT_TRUE(run.session);
-  auto idle = capture().deviceWithUniqueID("s16_mic");  // held, not recording
+  auto idle = capture().deviceWithUniqueID("s16_mic").valueOr(nullptr);  // held, not recording
   NotificationLog log(capture());
   log.watch(run.session.get());
   log.watch(run.device.get());

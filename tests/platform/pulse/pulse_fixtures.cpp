@@ -25,8 +25,7 @@ void Recorder::captureOutput(const platform::SampleBuffer& buffer) {
     const auto format = platform::AudioFormat::fromStreamDescription(*description);
     const auto frames = static_cast<std::uint32_t>(buffer.numSamples());
     if (format && frames > 0) {
-      if (auto pcm = platform::PcmBuffer::make(*format, frames);
-          pcm && buffer.copyPcmData(0, frames, *pcm) == platform::kHwNoError) {
+      if (auto pcm = platform::PcmBuffer::make(*format, frames); pcm && buffer.copyPcmData(0, frames, *pcm).ok()) {
         const auto data = pcm->buffer(0);
         copied.assign(reinterpret_cast<const char*>(data.data()), frames * format->bytesPerFrameInBuffer());
       }
@@ -95,11 +94,12 @@ void NotificationLog::watch(const void* object) {
   using platform::CaptureNotification;
   for (auto name : {CaptureNotification::sessionRuntimeError, CaptureNotification::sessionWasInterrupted,
                     CaptureNotification::deviceWasDisconnected}) {
-    tokens_.push_back(capture_.addObserver(name, object, [state = state_, object](const platform::CaptureNotificationInfo& info) {
-      std::lock_guard lock(state->mutex);
-      state->entries.push_back({info.name, object, info.error});
-      state->changed.notify_all();
-    }));
+    tokens_.push_back(
+        capture_.addObserver(name, object, [state = state_, object](const platform::CaptureNotificationInfo& info) {
+          std::lock_guard lock(state->mutex);
+          state->entries.push_back({info.name, object, info.error});
+          state->changed.notify_all();
+        }));
   }
 }
 

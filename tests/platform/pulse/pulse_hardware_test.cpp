@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_fixtures.h"
+#include "platform/pulse/pulse_platform.h"
 #include "platform/pulse/pulse_server.h"
 
 namespace velmor {
@@ -15,7 +15,6 @@ namespace {
 
 using platform::AudioHardware;
 using platform::AudioObjectId;
-using platform::kHwNoError;
 using platform::StringProperty;
 
 const char* kSources = R"(
@@ -61,10 +60,10 @@ class PulseHardware : public ::testing::Test {
     return 0;
   }
   std::vector<AudioObjectId> list() {
-    std::uint32_t bytes = 0;
-    EXPECT_EQ(hardware().deviceListSize(bytes), kHwNoError);
-    std::vector<AudioObjectId> ids(bytes / 4, 0);
-    EXPECT_EQ(hardware().deviceList(ids), kHwNoError);
+    const auto bytes = hardware().deviceListSize();
+    EXPECT_TRUE(bytes.ok());
+    std::vector<AudioObjectId> ids(bytes.valueOr(0) / 4, 0);
+    EXPECT_TRUE(hardware().deviceList(ids).ok());
     return ids;
   }
 
@@ -95,39 +94,24 @@ TEST_F(PulseHardware, EachSourceReadsAsTheServerDescribesIt) {
     SCOPED_TRACE(c.name);
     const AudioObjectId id = indexOf(c.name);
     EXPECT_NE(std::find(ids.begin(), ids.end(), id), ids.end());
-    std::uint32_t transport = 99;
-    EXPECT_EQ(hardware().transportType(id, transport), kHwNoError);
-    EXPECT_EQ(transport, c.transport);
-    std::uint32_t bytes = 0;
-    EXPECT_EQ(hardware().inputStreamConfigurationSize(id, bytes), kHwNoError);
-    EXPECT_GT(bytes, 0u);
-    std::vector<std::uint32_t> channels;
-    EXPECT_EQ(hardware().inputStreamConfiguration(id, channels), kHwNoError);
-    EXPECT_EQ(channels, std::vector<std::uint32_t>{c.channels});
-    std::optional<std::string> uid;
-    EXPECT_EQ(hardware().stringProperty(id, StringProperty::deviceUID, uid), kHwNoError);
-    EXPECT_EQ(uid, c.name);
+    EXPECT_EQ(hardware().transportType(id).valueOr(99), c.transport);
+    EXPECT_GT(hardware().inputStreamConfigurationSize(id).valueOr(0), 0u);
+    EXPECT_EQ(hardware().inputStreamConfiguration(id).valueOr({}), std::vector<std::uint32_t>{c.channels});
+    EXPECT_EQ(hardware().stringProperty(id, StringProperty::deviceUID).valueOr({}), c.name);
   }
-  AudioObjectId defaultId = 0;
-  EXPECT_EQ(hardware().defaultInputDevice(defaultId), kHwNoError);
-  EXPECT_EQ(defaultId, indexOf("usb_mic"));
+  EXPECT_EQ(hardware().defaultInputDevice().valueOr(0), indexOf("usb_mic"));
 }
 
 TEST_F(PulseHardware, AMonitorIsNoInputAndAnUnknownIdIsNoObject) {
   const AudioObjectId monitor = indexOf("speakers.monitor");
-  std::uint32_t bytes = 99;
-  EXPECT_EQ(hardware().inputStreamConfigurationSize(monitor, bytes), kHwNoError);
-  EXPECT_EQ(bytes, 0u);
-  std::uint32_t unknownBytes = 99;
-  EXPECT_NE(hardware().inputStreamConfigurationSize(4000, unknownBytes), kHwNoError);
-  std::optional<std::string> name;
-  EXPECT_NE(hardware().stringProperty(4000, StringProperty::name, name), kHwNoError);
+  EXPECT_EQ(hardware().inputStreamConfigurationSize(monitor).valueOr(99), 0u);
+  EXPECT_FALSE(hardware().inputStreamConfigurationSize(4000).ok());
+  EXPECT_FALSE(hardware().stringProperty(4000, StringProperty::name).ok());
 
   // A monitor as the server's default is no default microphone.
   server_.pactl({"set-default-source", "speakers.monitor"});
   list();
-  AudioObjectId defaultId = 0;
-  EXPECT_NE(hardware().defaultInputDevice(defaultId), kHwNoError);
+  EXPECT_FALSE(hardware().defaultInputDevice().ok());
 }
 
 // Reads between two enumerations see what the server reports changed, not an old copy.
@@ -138,7 +122,9 @@ TEST_F(PulseHardware, ReadsFollowTheServerBetweenEnumerations) {
   const auto deadline = std::chrono::steady_clock::now() + testing::kWait;
   std::optional<std::string> name;
   while (std::chrono::steady_clock::now() < deadline) {
-    ASSERT_EQ(hardware().stringProperty(usb, StringProperty::name, name), kHwNoError);
+    const auto read = hardware().stringProperty(usb, StringProperty::name);
+    ASSERT_TRUE(read.ok());
+    name = read.value();
     if (name == "Renamed Mic") break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -146,13 +132,13 @@ TEST_F(PulseHardware, ReadsFollowTheServerBetweenEnumerations) {
 
   const AudioObjectId bt = indexOf("bt_mic");
   for (const auto& source : server_.pactlJson({"list", "sources"})) {
-    if (source.at("name") == "bt_mic") server_.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
+    if (source.at("name") == "bt_mic")
+      server_.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
   }
-  std::uint32_t transport = 0;
-  while (std::chrono::steady_clock::now() < deadline && hardware().transportType(bt, transport) == kHwNoError) {
+  while (std::chrono::steady_clock::now() < deadline && hardware().transportType(bt).ok()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  EXPECT_EQ(hardware().transportType(bt, transport), platform::kHwBadObject);
+  EXPECT_EQ(hardware().transportType(bt).status(), platform::kHwBadObject);
 }
 
 TEST(PulseHardwareWithoutServer, EveryReadFailsAtOnce) {
@@ -160,16 +146,13 @@ TEST(PulseHardwareWithoutServer, EveryReadFailsAtOnce) {
   platform::pulse::PulsePlatform pulse;
   AudioHardware& hardware = pulse.platform().hardware;
   const auto start = std::chrono::steady_clock::now();
-  std::uint32_t bytes = 0;
-  EXPECT_NE(hardware.deviceListSize(bytes), kHwNoError);
+  EXPECT_FALSE(hardware.deviceListSize().ok());
   std::vector<AudioObjectId> ids(1, 7);
-  EXPECT_NE(hardware.deviceList(ids), kHwNoError);
-  AudioObjectId id = 0;
-  EXPECT_NE(hardware.defaultInputDevice(id), kHwNoError);
-  std::optional<std::string> name;
-  EXPECT_NE(hardware.stringProperty(0, StringProperty::name, name), kHwNoError);
-  EXPECT_EQ(pulse.platform().capture.defaultAudioDevice(), nullptr);
-  EXPECT_EQ(pulse.platform().capture.deviceWithUniqueID("anything"), nullptr);
+  EXPECT_FALSE(hardware.deviceList(ids).ok());
+  EXPECT_FALSE(hardware.defaultInputDevice().ok());
+  EXPECT_FALSE(hardware.stringProperty(0, StringProperty::name).ok());
+  EXPECT_FALSE(pulse.platform().capture.defaultAudioDevice().ok());
+  EXPECT_FALSE(pulse.platform().capture.deviceWithUniqueID("anything").ok());
   // Refused at once: far below the connection timeout, which would be a second a read.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
   unsetenv("PULSE_SERVER");
@@ -180,16 +163,14 @@ TEST(PulseHardwareWithoutServer, EveryReadFailsAtOnce) {
 TEST_F(PulseHardware, AFrozenServerIsAFailureInBoundedTimeThenReadsRecover) {
   std::vector<AudioObjectId> ids = list();  // this one is connected before the server freezes
   server_.pause();
-  platform::pulse::PulsePlatform fresh;     // this one connects while it is frozen
+  platform::pulse::PulsePlatform fresh;  // this one connects while it is frozen
   const auto start = std::chrono::steady_clock::now();
-  std::uint32_t bytes = 0;
-  EXPECT_NE(hardware().deviceListSize(bytes), kHwNoError);
-  EXPECT_NE(fresh.platform().hardware.deviceListSize(bytes), kHwNoError);
+  EXPECT_FALSE(hardware().deviceListSize().ok());
+  EXPECT_FALSE(fresh.platform().hardware.deviceListSize().ok());
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   server_.resume();
   EXPECT_EQ(list(), ids);
-  EXPECT_EQ(fresh.platform().hardware.deviceListSize(bytes), kHwNoError);
-  EXPECT_EQ(bytes, 4 * ids.size());
+  EXPECT_EQ(fresh.platform().hardware.deviceListSize().valueOr(0), 4 * ids.size());
 }
 
 }  // namespace

@@ -54,8 +54,8 @@ set-default-source usb_headset
 )";
 
 // Built-in devices first, then the rest, each by name regardless of case or accent.
-const std::vector<std::string> kListingOrder{"soc_mic",    "laptop_usb",  "hda_mic", "isa_line",
-                                             "bt_headset", "remapped",    "sine_mic", "net_mic",
+const std::vector<std::string> kListingOrder{"soc_mic",     "laptop_usb", "hda_mic",  "isa_line",
+                                             "bt_headset",  "remapped",   "sine_mic", "net_mic",
                                              "usb_headset", "webcam",     "zoom"};
 
 const char* kMicrophones = R"(
@@ -142,8 +142,8 @@ TEST_F(PulseListing, ListsTheServersMicrophonesAsItDescribesThem) {
     EXPECT_EQ(device.at("isDefault"), device.at("uid").get<std::string>() + "\n" == defaultSource);
     const auto& properties = source.at("properties");
     const std::string bus = properties.value("device.bus", "");
-    const bool onBoard = bus == "pci" || bus == "platform" || bus == "isa" ||
-                         properties.value("device.form_factor", "") == "internal";
+    const bool onBoard =
+        bus == "pci" || bus == "platform" || bus == "isa" || properties.value("device.form_factor", "") == "internal";
     EXPECT_EQ(device.at("builtin"), onBoard);
   }
   // Every source but the two monitors, in order.
@@ -152,7 +152,8 @@ TEST_F(PulseListing, ListsTheServersMicrophonesAsItDescribesThem) {
 
 // The meeting app may start the program in the C locale: names still compare without case.
 TEST_F(PulseListing, NamesIgnoreCaseInThePosixLocaleToo) {
-  const ProcessResult result = runAudio(server_, {"--list-devices"}, nullptr, {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}});
+  const ProcessResult result =
+      runAudio(server_, {"--list-devices"}, nullptr, {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}});
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(uids(nlohmann::json::parse(result.stdoutBytes)), kListingOrder);
 }
@@ -228,10 +229,11 @@ TEST(PulseRecording, AToneThroughAVirtualMicrophoneComesOutAt16kHzUnchanged) {
   const std::string tone = testing::sineS16(frequency, amplitude, 48000, 48000);  // exactly one second
   std::optional<FifoWriter> writer;
   QuietThenStop stop([&] { return writer && writer->done(); });
-  const ProcessResult result = runAudio(server, {"--mic", "pipe_mic"}, [&](const std::string& out, const std::string& err) {
-    if (!writer && hasEvent(err, R"("type":"ready")")) writer.emplace(server.dir() + "/mic.fifo", tone);
-    return stop(out);
-  });
+  const ProcessResult result =
+      runAudio(server, {"--mic", "pipe_mic"}, [&](const std::string& out, const std::string& err) {
+        if (!writer && hasEvent(err, R"("type":"ready")")) writer.emplace(server.dir() + "/mic.fifo", tone);
+        return stop(out);
+      });
   writer.reset();
   EXPECT_EQ(result.status, 0);
   ASSERT_FALSE(result.timedOut);
@@ -254,7 +256,8 @@ TEST(PulseRecording, AToneThroughAVirtualMicrophoneComesOutAt16kHzUnchanged) {
   // Frequency from the first and last upward zero crossings, interpolated between samples.
   std::vector<double> crossings;
   for (std::size_t i = 1; i < middle.size(); ++i) {
-    if (middle[i - 1] < 0 && middle[i] >= 0) crossings.push_back(static_cast<double>(i - 1) + middle[i - 1] / (middle[i - 1] - middle[i]));
+    if (middle[i - 1] < 0 && middle[i] >= 0)
+      crossings.push_back(static_cast<double>(i - 1) + middle[i - 1] / (middle[i - 1] - middle[i]));
   }
   ASSERT_GT(crossings.size(), 100u);
   const double measured = static_cast<double>(crossings.size() - 1) * 16000 / (crossings.back() - crossings.front());
@@ -266,46 +269,55 @@ TEST(PulseRecording, AMicrophoneRemovedWhileRecordingIsReplacedByTheDefaultAndAu
   std::optional<FifoWriter> writer;
   bool removed = false;
   std::optional<std::size_t> restartedAt;
-  const ProcessResult result = runAudio(server, {"--mic", "pipe_mic"}, [&](const std::string& out, const std::string& err) {
-    if (!writer && hasEvent(err, R"("type":"ready")")) {
-      writer.emplace(server.dir() + "/mic.fifo", testing::sineS16(440, 0.5, 48000, 9600));
-    }
-    if (writer && !removed && out.size() > 3200) {
-      for (const auto& source : server.pactlJson({"list", "sources"})) {
-        if (source.at("name") == "pipe_mic") server.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
-      }
-      removed = true;
-    }
-    if (!restartedAt && hasEvent(err, R"("event":"restarted")")) restartedAt = out.size();
-    // Half a second of the new microphone's audio after the restart.
-    return restartedAt && out.size() > *restartedAt + 16000 ? SIGTERM : 0;
-  });
+  const ProcessResult result =
+      runAudio(server, {"--mic", "pipe_mic"}, [&](const std::string& out, const std::string& err) {
+        if (!writer && hasEvent(err, R"("type":"ready")")) {
+          writer.emplace(server.dir() + "/mic.fifo", testing::sineS16(440, 0.5, 48000, 9600));
+        }
+        if (writer && !removed && out.size() > 3200) {
+          for (const auto& source : server.pactlJson({"list", "sources"})) {
+            if (source.at("name") == "pipe_mic")
+              server.pactl({"unload-module", std::to_string(source.at("owner_module").get<int>())});
+          }
+          removed = true;
+        }
+        if (!restartedAt && hasEvent(err, R"("event":"restarted")")) restartedAt = out.size();
+        // Half a second of the new microphone's audio after the restart.
+        return restartedAt && out.size() > *restartedAt + 16000 ? SIGTERM : 0;
+      });
   writer.reset();
   EXPECT_EQ(result.status, 0);
   ASSERT_FALSE(result.timedOut) << result.stderrBytes;
   const auto events = result.events();
-  const auto restarted = std::find_if(events.begin(), events.end(), [](const nlohmann::json& e) {
-    return e.value("event", "") == "restarted";
-  });
+  const auto restarted = std::find_if(events.begin(), events.end(),
+                                      [](const nlohmann::json& e) { return e.value("event", "") == "restarted"; });
   ASSERT_NE(restarted, events.end()) << result.stderrBytes;
   const auto [uid, name] = defaultSource(server);
-  EXPECT_EQ(*restarted, (nlohmann::json{{"type", "device"}, {"event", "restarted"},
-                                        {"reason", "the microphone was disconnected"}, {"name", name},
-                                        {"uid", uid}, {"source", "mic"}, {"restarts", 1}}));
-  EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const nlohmann::json& e) { return e.value("event", "") == "restarted"; }), 1);
+  EXPECT_EQ(*restarted, (nlohmann::json{{"type", "device"},
+                                        {"event", "restarted"},
+                                        {"reason", "the microphone was disconnected"},
+                                        {"name", name},
+                                        {"uid", uid},
+                                        {"source", "mic"},
+                                        {"restarts", 1}}));
+  EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                          [](const nlohmann::json& e) { return e.value("event", "") == "restarted"; }),
+            1);
 }
 
 TEST(PulseRecording, AnUnknownMicrophoneFallsBackToTheBuiltInOne) {
   PulseServer server(kMicrophones);
-  const ProcessResult result = runAudio(server, {"--mic", "no_such_mic"}, [](const std::string& out, const std::string&) {
-    return out.size() > 9600 ? SIGTERM : 0;
-  });
+  const ProcessResult result =
+      runAudio(server, {"--mic", "no_such_mic"},
+               [](const std::string& out, const std::string&) { return out.size() > 9600 ? SIGTERM : 0; });
   EXPECT_EQ(result.status, 0);
   ASSERT_FALSE(result.timedOut);
   const auto events = result.events();
   ASSERT_GE(events.size(), 3u);
-  EXPECT_EQ(events[0], (nlohmann::json{{"type", "error"}, {"message", "Microphone no_such_mic not found; using Built-in Sine"}}));
-  EXPECT_EQ(events[1], (nlohmann::json{{"type", "device"}, {"name", "Built-in Sine"}, {"uid", "sine_mic"}, {"source", "mic"}}));
+  EXPECT_EQ(events[0],
+            (nlohmann::json{{"type", "error"}, {"message", "Microphone no_such_mic not found; using Built-in Sine"}}));
+  EXPECT_EQ(events[1],
+            (nlohmann::json{{"type", "device"}, {"name", "Built-in Sine"}, {"uid", "sine_mic"}, {"source", "mic"}}));
   EXPECT_EQ(events[2], (nlohmann::json{{"type", "ready"}}));
 }
 

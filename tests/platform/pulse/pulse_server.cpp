@@ -11,9 +11,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -56,14 +56,22 @@ PulseServer::PulseServer(const std::string& script) {
   }
 
   // Everything the child needs is made before fork: after it, only exec-safe calls.
-  std::vector<std::string> args{"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--daemonize=no",
-                                "--exit-idle-time=-1", "--disallow-exit", "--system=false", "--disable-shm",
-                                "--use-pid-file=no", "--log-target=file:" + dir_ + "/server.log"};
+  std::vector<std::string> args{"pulseaudio",
+                                "-n",
+                                "-F",
+                                dir_ + "/server.pa",
+                                "--daemonize=no",
+                                "--exit-idle-time=-1",
+                                "--disallow-exit",
+                                "--system=false",
+                                "--disable-shm",
+                                "--use-pid-file=no",
+                                "--log-target=file:" + dir_ + "/server.log"};
   std::vector<std::string> env;
   for (char** e = environ; *e; ++e) {
     const std::string entry(*e);
-    if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 ||
-        entry.rfind("PULSE_", 0) == 0 || entry.rfind("DBUS_", 0) == 0) {
+    if (entry.rfind("HOME=", 0) == 0 || entry.rfind("XDG_RUNTIME_DIR=", 0) == 0 || entry.rfind("PULSE_", 0) == 0 ||
+        entry.rfind("DBUS_", 0) == 0) {
       continue;
     }
     env.push_back(entry);
@@ -199,7 +207,8 @@ void PulseServer::resume() { kill(pid_, SIGCONT); }
 long long ownedBy(const nlohmann::json& list, pid_t pid) {
   for (const auto& entry : list) {
     const auto& properties = entry.at("properties");
-    if (properties.value("application.process.id", "") == std::to_string(pid)) return entry.at("index").get<long long>();
+    if (properties.value("application.process.id", "") == std::to_string(pid))
+      return entry.at("index").get<long long>();
   }
   return -1;
 }

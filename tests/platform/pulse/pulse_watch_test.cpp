@@ -58,7 +58,8 @@ class Child {
     envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    for (int fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    for (int fd : {0, 1, 2})
+      posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     EXPECT_GT(pid_, 0) << "cannot start " << binary;
@@ -91,23 +92,29 @@ class CorkableRecorder {
     pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, applicationId.c_str());
     context_ = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop_), "corkable", properties);
     pa_proplist_free(properties);
-    pa_context_set_state_callback(context_, [](pa_context*, void* loop) {
-      pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-    }, loop_);
+    pa_context_set_state_callback(
+        context_,
+        [](pa_context*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
+        loop_);
     pa_context_connect(context_, server.address().c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr);
     while (pa_context_get_state(context_) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
       pa_threaded_mainloop_wait(loop_);
     }
     const pa_sample_spec spec{PA_SAMPLE_S16LE, 16000, 1};
     stream_ = pa_stream_new(context_, "corkable recording", &spec, nullptr);
-    pa_stream_set_state_callback(stream_, [](pa_stream*, void* loop) {
-      pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-    }, loop_);
-    pa_stream_set_read_callback(stream_, [](pa_stream* s, std::size_t, void*) {
-      const void* data = nullptr;
-      std::size_t bytes = 0;
-      while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) pa_stream_drop(s);
-    }, nullptr);
+    pa_stream_set_state_callback(
+        stream_,
+        [](pa_stream*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
+        loop_);
+    pa_stream_set_read_callback(
+        stream_,
+        [](pa_stream* s, std::size_t, void*) {
+          const void* data = nullptr;
+          std::size_t bytes = 0;
+          while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0)
+            pa_stream_drop(s);
+        },
+        nullptr);
     pa_stream_connect_record(stream_, source.c_str(), nullptr, PA_STREAM_NOFLAGS);
     while (pa_stream_get_state(stream_) != PA_STREAM_READY && PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) {
       pa_threaded_mainloop_wait(loop_);
@@ -132,9 +139,10 @@ class CorkableRecorder {
   // Returns once the server has paused (or resumed) the stream.
   void cork(bool paused) {
     pa_threaded_mainloop_lock(loop_);
-    pa_operation* operation = pa_stream_cork(stream_, paused ? 1 : 0, [](pa_stream*, int, void* loop) {
-      pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
-    }, loop_);
+    pa_operation* operation = pa_stream_cork(
+        stream_, paused ? 1 : 0,
+        [](pa_stream*, int, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
+        loop_);
     while (operation && pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_threaded_mainloop_wait(loop_);
     if (operation) pa_operation_unref(operation);
     pa_threaded_mainloop_unlock(loop_);
@@ -166,9 +174,9 @@ std::string parecordBinary() { return std::filesystem::canonical("/usr/bin/parec
 TEST(PulseWatch, EachRecordingClientIsInTheNextLineUnderItsOwnIdentifier) {
   PulseServer server(kDevices);
   // Records only what the speakers play, from before the start to the end: never listed.
-  Child systemRecorder("/usr/bin/parecord",
-                       {"--device=speakers.monitor", "--property=application.id=org.example.SystemRecorder", "/dev/null"},
-                       server);
+  Child systemRecorder(
+      "/usr/bin/parecord",
+      {"--device=speakers.monitor", "--property=application.id=org.example.SystemRecorder", "/dev/null"}, server);
   awaitStreams(server, 1);
 
   std::unique_ptr<CorkableRecorder> corkable;
@@ -184,16 +192,13 @@ TEST(PulseWatch, EachRecordingClientIsInTheNextLineUnderItsOwnIdentifier) {
     const auto lines = static_cast<std::size_t>(std::count(out.begin(), out.end(), '\n'));
     for (; handled < lines; ++handled) {
       switch (handled) {
-        case 0:
-          corkable = std::make_unique<CorkableRecorder>(server, "mic", "org.example.Corkable");
-          break;
+        case 0: corkable = std::make_unique<CorkableRecorder>(server, "mic", "org.example.Corkable"); break;
         case 1:
-          parecord = std::make_unique<Child>("/usr/bin/parecord", std::vector<std::string>{"--device=mic", "/dev/null"}, server);
+          parecord = std::make_unique<Child>("/usr/bin/parecord", std::vector<std::string>{"--device=mic", "/dev/null"},
+                                             server);
           awaitStreams(server, 3);
           break;
-        case 2:
-          corkable->cork(true);
-          break;
+        case 2: corkable->cork(true); break;
         case 3:
           parecord->stop();
           awaitStreams(server, 2);
@@ -202,8 +207,7 @@ TEST(PulseWatch, EachRecordingClientIsInTheNextLineUnderItsOwnIdentifier) {
           secondVelmor = std::make_unique<Child>(VELMOR_AUDIO_BINARY, std::vector<std::string>{"--mic", "mic"}, server);
           awaitStreams(server, 3);
           break;
-        default:
-          return SIGTERM;
+        default: return SIGTERM;
       }
     }
     return 0;
@@ -236,9 +240,12 @@ struct IdentifierCase {
 
 TEST(PulseClientIdentifier, PrefersTheApplicationIdThenFlatpaksThenTheBinary) {
   const std::vector<IdentifierCase> table{
-      {{{"application.id", "org.gnome.Cheese"}, {"pipewire.access.portal.app_id", "org.flatpak.App"},
-        {"application.process.binary", "cheese"}}, "org.gnome.Cheese"},
-      {{{"pipewire.access.portal.app_id", "com.slack.Slack"}, {"application.process.binary", "slack"}}, "com.slack.Slack"},
+      {{{"application.id", "org.gnome.Cheese"},
+        {"pipewire.access.portal.app_id", "org.flatpak.App"},
+        {"application.process.binary", "cheese"}},
+       "org.gnome.Cheese"},
+      {{{"pipewire.access.portal.app_id", "com.slack.Slack"}, {"application.process.binary", "slack"}},
+       "com.slack.Slack"},
       {{{"application.id", ""}, {"pipewire.access.portal.app_id", ""}, {"application.process.binary", "zoom"}}, "zoom"},
       {{{"application.name", "Zoom Meetings"}}, std::nullopt},
       {{}, std::nullopt}};

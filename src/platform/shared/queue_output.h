@@ -11,7 +11,8 @@ namespace velmor::platform {
 
 class QueueOutput final : public AudioDataOutput {
  public:
-  void setSampleBufferDelegate(std::weak_ptr<SampleBufferDelegate> delegate, std::shared_ptr<SerialQueue> queue) override {
+  void setSampleBufferDelegate(std::weak_ptr<SampleBufferDelegate> delegate,
+                               std::shared_ptr<SerialQueue> queue) override {
     std::lock_guard lock(mutex_);
     delegate_ = std::move(delegate);
     queue_ = std::move(queue);
