@@ -1,10 +1,13 @@
 // One look of the microphone watch: which applications hold the microphone, named, sorted
 // and compared with the last list. Against the sound server named by PULSE_SERVER (what
-// scripts/measure-watch.sh starts, with ten recording clients), and on a simulated world
-// with the same ten, for the program's own share.
+// scripts/measure-watch.sh starts, with ten recording clients): a look while nothing changed
+// (what almost every tick is: the server is not asked) and a look that asks the server (after
+// it reported a change); and on a simulated world with the same ten, for the program's own
+// share.
 #include <benchmark/benchmark.h>
 
 #include "micwatch/microphone_holders.h"
+#include "platform/pulse/pulse_hardware.h"
 #include "platform/pulse/pulse_platform.h"
 #include "platform/sim/sim_world.h"
 #include "platform/threaded/thread_dispatch.h"
@@ -34,6 +37,22 @@ void WatchLookOnTheServer(benchmark::State& state) {
   lookRepeatedly(state, hardware);
 }
 BENCHMARK(WatchLookOnTheServer)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// A hardware layer with nothing read yet asks the server, over the connection already made.
+void WatchLookAskingTheServer(benchmark::State& state) {
+  auto connection = std::make_shared<velmor::platform::pulse::Connection>();
+  if (!velmor::platform::pulse::PulseAudioHardware(connection).processListSize()) {
+    state.SkipWithError("no sound server: run this through scripts/measure-watch.sh");
+    return;
+  }
+  std::size_t apps = 0;
+  for (auto _ : state) {
+    velmor::platform::pulse::PulseAudioHardware hardware(connection);
+    apps = appsHoldingMicrophone(hardware).size();
+  }
+  state.counters["apps"] = static_cast<double>(apps);
+}
+BENCHMARK(WatchLookAskingTheServer)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void WatchLookSimulated(benchmark::State& state) {
   velmor::platform::ThreadDispatch dispatch;

@@ -13,11 +13,13 @@
 #    from /proc/PID/stat (clock ticks) is shown as a cross-check, and the server's own CPU
 #    over the same window for comparison (most of it is the ten recordings, not the watch).
 #    The watch writes one line at the start and none after: the set does not change.
-# 2. The wall time of one look (what each 2-second tick does): bench_watch's
-#    WatchLookOnTheServer, a round trip to the server plus naming, sorting and comparing,
-#    and WatchLookSimulated, the program's own share without a server.
+# 2. The wall time of one look (what each 2-second tick does), from bench_watch:
+#    WatchLookOnTheServer, a look while the server reported no change (almost every tick:
+#    the last answer serves); WatchLookAskingTheServer, a look that asks the server, one
+#    round trip plus naming, sorting and comparing (the tick after a change); and
+#    WatchLookSimulated, the program's own share without a server.
 #
-# Targets: under 1 s of CPU per hour; one look under 5 ms. Exit status: 0 both met, 1 a
+# Targets: under 1 s of CPU per hour; one look, even one that asks the server, under 5 ms. Exit status: 0 both met, 1 a
 # target missed, 2 a measurement failed. Leaves nothing running.
 set -euo pipefail
 
@@ -128,7 +130,7 @@ fi
 echo
 echo "2. one look:"
 "$bench" --benchmark_min_time=2 2>&1 | grep -E "^(Watch|---|Benchmark)" | tee "$work/bench.txt"
-look_us=$(awk '$1 == "WatchLookOnTheServer/real_time" { print $2 }' "$work/bench.txt")
+look_us=$(awk '$1 == "WatchLookAskingTheServer/real_time" { print ($3 == "ms" ? $2 * 1000 : $2) }' "$work/bench.txt")
 
 status=0
 python3 - "$cpu_hour" "${look_us:-nan}" "$lines" <<'PY' || status=$?

@@ -191,6 +191,7 @@ void Connection::dropContext() {
   wasReady_ = false;
   snapshot_.reset();
   stale_ = true;
+  ++streamsGeneration_;
 }
 
 bool Connection::ensureConnected(Lock& lock) {
@@ -246,9 +247,13 @@ bool Connection::ensureConnected(Lock& lock) {
   }
   wasReady_ = true;
   stale_ = true;
-  // Removals end recordings; any change to the sources or the default makes the copy stale.
+  ++streamsGeneration_;
+  // Removals end recordings; any change to the sources or the default makes the copy stale;
+  // recording streams and clients are watched for who holds a microphone.
   if (pa_operation* subscribe = pa_context_subscribe(
-          context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
+          context,
+          static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER |
+                                              PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT),
           nullptr, nullptr)) {
     pa_operation_unref(subscribe);
   }
@@ -272,6 +277,7 @@ void Connection::onContextState(pa_context* context, void* userdata) {
   if (context != self->context_ || PA_CONTEXT_IS_GOOD(state)) return;
   self->snapshot_.reset();
   self->stale_ = true;
+  ++self->streamsGeneration_;
   if (!self->wasReady_) return;  // a failed attempt, reported to the one who made it
   self->wasReady_ = false;
   const int error = pa_context_errno(context);
@@ -284,6 +290,10 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
   auto* self = static_cast<Connection*>(userdata);
   if (context != self->context_) return;
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT || facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
+    ++self->streamsGeneration_;
+    return;
+  }
   if (facility != PA_SUBSCRIPTION_EVENT_SOURCE && facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
   self->stale_ = true;
   if (facility == PA_SUBSCRIPTION_EVENT_SOURCE &&

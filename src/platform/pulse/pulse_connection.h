@@ -81,6 +81,10 @@ class Connection {
   // The sources; refreshed from the server when asked or when an event made the copy stale.
   std::optional<Snapshot> snapshot(Lock&, bool refresh);
 
+  // Changes with every event about recording streams or clients and with every new
+  // connection: a copy of the streams read at one value is still true while it stays.
+  std::uint64_t streamsGeneration(Lock&) const { return streamsGeneration_; }
+
   // Waits on the mainloop until `done` holds or the timeout passes; false on timeout.
   // Not on the mainloop thread.
   template <class Predicate>
@@ -110,6 +114,7 @@ class Connection {
   int failure_ = 0;
   std::optional<Snapshot> snapshot_;
   bool stale_ = true;
+  std::uint64_t streamsGeneration_ = 0;
   // Its own lock: registering must not start the mainloop, and the mainloop reads it.
   std::mutex listenersMutex_;
   std::vector<std::weak_ptr<ConnectionListener>> listeners_;

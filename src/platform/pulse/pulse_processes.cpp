@@ -59,9 +59,7 @@ std::optional<std::string> applicationIdOf(const pa_proplist* properties) {
 
 PulseProcesses::PulseProcesses(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
 
-Result<std::vector<PulseProcesses::Record>> PulseProcesses::read() {
-  Connection::Lock lock(*connection_);
-  if (!connection_->ensureConnected(lock)) return serverError(*connection_, lock);
+Result<std::vector<PulseProcesses::Record>> PulseProcesses::read(Connection::Lock& lock) {
   // Which sources are monitors changes rarely: the shared copy serves until the server
   // reports a change to its sources.
   auto sources = connection_->snapshot(lock, false);
@@ -99,13 +97,27 @@ Result<std::vector<PulseProcesses::Record>> PulseProcesses::read() {
 }
 
 Result<std::uint32_t> PulseProcesses::listSize() {
-  auto records = read();
+  Connection::Lock lock(*connection_);
+  if (!connection_->ensureConnected(lock)) {
+    std::lock_guard guard(mutex_);
+    records_.reset();
+    return serverError(*connection_, lock);
+  }
+  // Taken before the requests go out: an event that comes while they are answered makes the
+  // next look ask again.
+  const std::uint64_t generation = connection_->streamsGeneration(lock);
+  {
+    std::lock_guard guard(mutex_);
+    if (records_ && recordsGeneration_ == generation) return static_cast<std::uint32_t>(4 * records_->size());
+  }
+  auto records = read(lock);
   std::lock_guard guard(mutex_);
   if (!records) {
     records_.reset();
     return records.error();
   }
   records_ = std::move(records.value());
+  recordsGeneration_ = generation;
   return static_cast<std::uint32_t>(4 * records_->size());
 }
 

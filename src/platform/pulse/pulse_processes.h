@@ -1,9 +1,10 @@
 #pragma once
 // Audio process objects as the sound server shows them: one per recording stream (source
 // output) on a source that is not the monitor of a sink. It runs input while it is not
-// corked; its application identifier is its client's. One look at the list costs one round
-// trip to the server (two when the sources changed since the last look); the per-process
-// reads use what that look brought back.
+// corked; its application identifier is its client's. A look at the list asks the server
+// only when it has reported a change to its recording streams or clients since the last
+// look (one round trip; two when its sources changed too), so that looking while nothing
+// happens costs no traffic; the per-process reads use what that look brought back.
 #include <pulse/pulseaudio.h>
 
 #include <cstdint>
@@ -38,12 +39,13 @@ class PulseProcesses {
     bool corked = false;
     std::optional<std::string> applicationId;
   };
-  Result<std::vector<Record>> read();
+  Result<std::vector<Record>> read(Connection::Lock& lock);
   const Record* find(AudioObjectId process) const;  // with mutex_ held
 
   std::shared_ptr<Connection> connection_;
   std::mutex mutex_;
   std::optional<std::vector<Record>> records_;  // what the last look found
+  std::uint64_t recordsGeneration_ = 0;         // the connection's streams generation then
 };
 
 }  // namespace velmor::platform::pulse
