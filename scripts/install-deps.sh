@@ -5,7 +5,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends \
-  build-essential g++ cmake ninja-build pkg-config clang-format git \
+  build-essential g++ cmake ninja-build pkg-config clang-format git clang libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   nlohmann-json3-dev libsoxr-dev libpulse-dev libicu-dev \
   pulseaudio pulseaudio-utils sox espeak-ng python3 \

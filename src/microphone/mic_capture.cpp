@@ -40,23 +40,25 @@ platform::Result<std::shared_ptr<platform::CaptureDevice>> MicCapture::captureDe
   return micError(kNoMicrophone, "no microphone is available");
 }
 
-std::optional<PlatformError> MicCapture::build() {
+std::optional<MicCapture::BuildFailure> MicCapture::build() {
   auto found = captureDevice();
-  if (!found) return found.error();
+  if (!found) return BuildFailure{found.error()};
   const std::shared_ptr<platform::CaptureDevice> device = std::move(found).value();
   auto made = context_.capture.makeInput(device);
-  if (!made) return made.error();
+  if (!made) return BuildFailure{made.error()};
   const std::shared_ptr<platform::CaptureInput> input = std::move(made).value();
 
   auto session = context_.capture.makeSession();
   session->beginConfiguration();
   if (!session->canAddInput(*input)) {
-    return micError(kInputRefused, device->localizedName() + " refused the capture session");
+    return BuildFailure{micError(kInputRefused, device->localizedName() + " refused the capture session")};
   }
   session->addInput(input);
   auto output = context_.capture.makeAudioDataOutput();
   output->setSampleBufferDelegate(weak_from_this(), queue_);
-  if (!session->canAddOutput(*output)) return micError(kOutputRefused, "the capture session took no audio output");
+  if (!session->canAddOutput(*output)) {
+    return BuildFailure{micError(kOutputRefused, "the capture session took no audio output")};
+  }
   session->addOutput(output);
   session->commitConfiguration();
 
@@ -66,10 +68,17 @@ std::optional<PlatformError> MicCapture::build() {
   observe(CaptureNotification::sessionRuntimeError, session.get());
   observe(CaptureNotification::sessionWasInterrupted, session.get());
   observe(CaptureNotification::deviceWasDisconnected, device.get());
-  session->startRunning();
-  session_ = session;
+  observe(CaptureNotification::sessionDroppedSamples, session.get());
   micName_ = device->localizedName();
   micUID_ = device->uniqueID();
+  if (auto started = session->startRunning(); !started) {
+    // A session that never ran leaves nothing behind, so that "restarted" always means audio.
+    for (auto token : observers_) context_.capture.removeObserver(token);
+    observers_.clear();
+    session->stopRunning();
+    return BuildFailure{started.error(), true};
+  }
+  session_ = session;
   return std::nullopt;
 }
 
@@ -89,6 +98,11 @@ void MicCapture::observe(CaptureNotification name, const void* object) {
           case CaptureNotification::sessionWasInterrupted:
             self->scheduleRestart("the capture session was interrupted");
             break;
+          case CaptureNotification::sessionDroppedSamples:
+            // Once when dropping begins, not once a buffer: the parent learns that it lost audio.
+            self->context_.control.control(ControlEvent{
+                {"type", "error"}, {"message", "Microphone audio dropped: " + std::string(kDroppedReason)}});
+            break;
         }
       }));
 }
@@ -104,8 +118,12 @@ void MicCapture::emitDevice(const std::string* restartReason) {
 }
 
 void MicCapture::start() {
-  if (auto error = build()) context_.control.fail("Microphone could not start: " + error->description);
+  const auto failure = build();
+  if (failure && !failure->configured)
+    context_.control.fail("Microphone could not start: " + failure->error.description);
   emitDevice(nullptr);
+  // A session that was set up but did not start is recovered like one that stops later.
+  if (failure) scheduleRestart(failure->error.description);
 }
 
 void MicCapture::stop() {
@@ -138,8 +156,8 @@ void MicCapture::scheduleRestart(std::string reason) {
 
 void MicCapture::restart(const std::string& reason, int attempt) {
   stop();
-  const auto error = build();
-  if (!error) {
+  const auto failure = build();
+  if (!failure) {
     restarts_.fetch_add(1);
     restartPending_.store(false);
     emitDevice(&reason);
@@ -147,7 +165,8 @@ void MicCapture::restart(const std::string& reason, int attempt) {
   }
   if (attempt >= kLastAttempt) {
     restartPending_.store(false);
-    context_.control.control(ControlEvent{{"type", "error"}, {"message", "Microphone stopped: " + error->description}});
+    context_.control.control(
+        ControlEvent{{"type", "error"}, {"message", "Microphone stopped: " + failure->error.description}});
     return;  // no observers remain, so nothing starts another series
   }
   context_.dispatch.mainQueue().after(kRetryStep * attempt, [weak = weak_from_this(), reason, attempt] {

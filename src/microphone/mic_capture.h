@@ -39,6 +39,9 @@ class MicCapture final : public platform::SampleBufferDelegate, public std::enab
   static constexpr platform::Duration kRetryStep = platform::seconds(0.5);
   static constexpr int kLastAttempt = 5;
 
+  // Why audio is dropped when a source's backlog overflows: the mixer waits on standard output.
+  static constexpr const char* kDroppedReason = "standard output is not being read";
+
   MicCapture(std::string deviceId, Context context);
   ~MicCapture() override;
 
@@ -57,7 +60,11 @@ class MicCapture final : public platform::SampleBufferDelegate, public std::enab
 
  private:
   platform::Result<std::shared_ptr<platform::CaptureDevice>> captureDevice();
-  std::optional<platform::PlatformError> build();
+  struct BuildFailure {
+    platform::PlatformError error;
+    bool configured = false;  // the session was set up and failed only to start
+  };
+  std::optional<BuildFailure> build();
   void observe(platform::CaptureNotification name, const void* object);
   void scheduleRestart(std::string reason);
   void restart(const std::string& reason, int attempt);

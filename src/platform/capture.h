@@ -51,13 +51,21 @@ class CaptureSession {
   virtual bool canAddOutput(const AudioDataOutput& output) = 0;
   virtual void addOutput(std::shared_ptr<AudioDataOutput> output) = 0;
   virtual void commitConfiguration() = 0;
-  // Synchronous: buffers may flow once it returns.
-  virtual void startRunning() = 0;
+  // Synchronous: buffers may flow once it returns. A session that could not start says so
+  // here, and posts no notification for it; one that fails later posts a runtime error.
+  virtual Status startRunning() = 0;
   // Synchronous: no buffer is delivered after it returns.
   virtual void stopRunning() = 0;
 };
 
-enum class CaptureNotification { sessionRuntimeError, sessionWasInterrupted, deviceWasDisconnected };
+enum class CaptureNotification {
+  sessionRuntimeError,
+  sessionWasInterrupted,
+  deviceWasDisconnected,
+  // The session's delegate fell so far behind that the oldest audio is being dropped; posted
+  // once when dropping begins, and again only after the delegate has caught up.
+  sessionDroppedSamples,
+};
 
 struct CaptureNotificationInfo {
   CaptureNotification name;

@@ -102,6 +102,8 @@ class MemorySampleBuffer final : public SampleBuffer {
   std::optional<StreamDescription> formatDescription() const override { return description_; }
   std::int64_t numSamples() const override { return frames_; }
   Status copyPcmData(std::int64_t frameOffset, std::int64_t frames, PcmBuffer& into) const override;
+  // The frames' bytes, one buffer a plane.
+  const std::vector<std::vector<std::byte>>& buffers() const { return buffers_; }
 
  private:
   std::optional<StreamDescription> description_;

@@ -181,6 +181,67 @@ TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
   EXPECT_NEAR(20 * std::log10(level / (0.5 / std::numbers::sqrt2)), 0, 0.1);
 }
 
+// Phase of each 10 ms frame of a tone, less the phase the frame before it predicts: constant
+// while the audio is continuous, with a step where frames were lost.
+std::vector<double> phaseSteps(const std::vector<std::int16_t>& samples, double frequency, double rate) {
+  const std::size_t frame = static_cast<std::size_t>(rate / 100);
+  const double w = 2 * std::numbers::pi * frequency / rate;
+  std::vector<double> phases;
+  for (std::size_t start = 0; start + frame <= samples.size(); start += frame) {
+    double re = 0, im = 0;
+    for (std::size_t i = 0; i < frame; ++i) {
+      re += samples[start + i] * std::cos(w * double(start + i));
+      im += samples[start + i] * std::sin(w * double(start + i));
+    }
+    phases.push_back(std::atan2(im, re));
+  }
+  std::vector<double> steps;
+  for (std::size_t i = 1; i < phases.size(); ++i) {
+    steps.push_back(std::remainder(phases[i] - phases[i - 1], 2 * std::numbers::pi));
+  }
+  return steps;
+}
+
+// A parent that stops reading for a while: the microphone keeps only its newest audio, says
+// once that audio was dropped, and what comes after the stall is continuous again.
+TEST(SimProcess, AStalledParentLosesTheOldestAudioOnceAndMemoryStaysBounded) {
+  auto scenario = micScenario();
+  scenario["devices"][0]["audio"][0]["sine"] = 997;
+  scenario["audioSpeed"] = 5;  // the backlog overflows within a second of the stall
+  ProcessOptions options;
+  options.args = {"--mic", "default"};
+  options.env["VELMOR_SIM_SCENARIO"] = writeScenario(scenario);
+  options.stdoutStall = ProcessOptions::Stall{std::chrono::milliseconds(500), std::chrono::milliseconds(3000)};
+  const auto start = std::chrono::steady_clock::now();
+  options.signalWhen = [start](const std::string&, const std::string&) {
+    return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(5500) ? SIGTERM : 0;
+  };
+  const auto result = runProcess(simBinary(), options);
+  EXPECT_EQ(result.status, 0);
+
+  int dropped = 0;
+  for (const auto& event : result.events()) {
+    if (event["type"] == "error") {
+      EXPECT_EQ(event["message"], "Microphone audio dropped: standard output is not being read");
+      ++dropped;
+    }
+  }
+  EXPECT_EQ(dropped, 1);
+
+  // About 5.5 s at five times real time, less what was dropped (at least the stall's 15 s
+  // less the 2 s kept and what the pipe held).
+  const auto samples = testing::pcmSamples(result.stdoutBytes);
+  EXPECT_LT(samples.size(), 16000u * (27 - 10));
+  ASSERT_GT(samples.size(), 16000u * 5);
+  // Skip the resampler's start; then the phase may jump once, where the audio was dropped.
+  const auto steps = phaseSteps(std::vector<std::int16_t>(samples.begin() + 1600, samples.end()), 997, 16000);
+  int jumps = 0;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    if (std::abs(steps[i] - steps.front()) > 0.05) ++jumps;
+  }
+  EXPECT_LE(jumps, 2) << "the audio is continuous but where it was dropped";
+}
+
 // The pipe fills, the mixer blocks in its write, and the session cannot stop: SIGTERM still
 // ends the process, after a bounded grace.
 TEST(SimProcess, SigtermEndsTheProcessWhenTheParentStoppedReading) {

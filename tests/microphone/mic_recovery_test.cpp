@@ -116,6 +116,42 @@ TEST_F(MicRecoveryTest, SuccessAtTheThirdAttemptAfterHalfSecondSteps) {
   EXPECT_EQ(sim.world.sessionsRunning(), 1);
 }
 
+// A session that is built but does not start is a failed attempt, not a restart: "restarted"
+// goes out only for a microphone that records.
+TEST_F(MicRecoveryTest, ASessionThatDoesNotStartIsAFailedAttempt) {
+  sim.world.setStartFailures(1, 1);
+  sim.world.postRuntimeError(std::nullopt);
+  advance(0.4 + 0.5 - 0.001);
+  EXPECT_TRUE(afterStart().empty());
+  EXPECT_EQ(sim.world.sessionsRunning(), 0);
+  advance(0.001);
+  EXPECT_EQ(afterStart(),
+            std::vector<nlohmann::json>{restarted("Built-in Microphone", "uid-1", "the capture session stopped", 1)});
+  EXPECT_EQ(sim.world.sessionsRunning(), 1);
+
+  sim.world.setStartFailures(1, 5);
+  sim.world.postInterruption();
+  advance(0.4 + 0.5 + 1.0 + 1.5 + 2.0);
+  EXPECT_EQ(afterStart().back(),
+            (nlohmann::json{{"type", "error"}, {"message", "Microphone stopped: Built-in Microphone did not start"}}));
+  EXPECT_EQ(sim.world.sessionsRunning(), 0);
+}
+
+// At launch the session is set up; if it then fails to start, recovery takes it on.
+TEST_F(MicFixture, ASessionThatDoesNotStartAtLaunchIsRecovered) {
+  addBuiltInAndUsb();
+  sim.world.setStartFailures(1, 1);
+  makeMic("default");
+  mic->start();
+  advance(0.4);
+  const auto events = nonLevelEvents();
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_EQ(events[0],
+            (nlohmann::json{{"type", "device"}, {"name", "Built-in Microphone"}, {"uid", "uid-1"}, {"source", "mic"}}));
+  EXPECT_EQ(events[1], restarted("Built-in Microphone", "uid-1", "Built-in Microphone did not start", 1));
+  EXPECT_EQ(sim.world.sessionsRunning(), 1);
+}
+
 TEST_F(MicRecoveryTest, FiveFailuresGiveUpWithOneErrorAndNothingAfter) {
   sim.world.setInputFailures(1, 1000);
   sim.world.postRuntimeError(std::nullopt);
@@ -165,7 +201,7 @@ class InterruptDuringBuild final : public platform::CaptureSystem {
   platform::ObserverToken addObserver(platform::CaptureNotification name, const void* object,
                                       std::function<void(const platform::CaptureNotificationInfo&)> block) override {
     const auto token = inner_.addObserver(name, object, std::move(block));
-    if (++added_ == 6) world_.postInterruption();  // the second build's last observer
+    if (++added_ == 8) world_.postInterruption();  // the second build's last observer
     return token;
   }
   void removeObserver(platform::ObserverToken token) override { inner_.removeObserver(token); }

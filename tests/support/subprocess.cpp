@@ -66,10 +66,18 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
 
   ProcessResult result;
   bool signalled = false;
-  const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+  const auto started = std::chrono::steady_clock::now();
+  const auto deadline = started + options.timeout;
   pollfd fds[2] = {{options.readStdout ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
   int open = options.readStdout ? 2 : 1;
   while (open > 0) {
+    if (options.stdoutStall && fds[0].fd != -1) {
+      // poll() skips a negative descriptor: the pipe stays open and unread.
+      const auto since = std::chrono::steady_clock::now() - started;
+      const bool stalled =
+          since >= options.stdoutStall->start && since < options.stdoutStall->start + options.stdoutStall->length;
+      fds[0].fd = stalled ? -2 - out[0] : out[0];
+    }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -99,6 +107,7 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   }
   for (auto& fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
+    if (fd.fd < -1) close(-2 - fd.fd);
   }
   if (!options.readStdout) close(out[0]);
   int status = 0;

@@ -27,6 +27,13 @@ struct ProcessOptions {
   std::chrono::milliseconds timeout{20000};
   // False: standard output is never read, as by a parent that stopped reading it.
   bool readStdout = true;
+  // Standard output goes unread from `start` after the process started, for `length`: a
+  // parent that stalls and then reads again.
+  struct Stall {
+    std::chrono::milliseconds start;
+    std::chrono::milliseconds length;
+  };
+  std::optional<Stall> stdoutStall;
   // Called whenever output arrives, and at least every 100 ms; returns a signal to send
   // (0: none). Sent once.
   std::function<int(const std::string& stdoutBytes, const std::string& stderrBytes)> signalWhen;

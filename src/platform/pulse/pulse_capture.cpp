@@ -3,6 +3,7 @@
 #include "platform/shared/delivery_gate.h"
 #include "platform/shared/notification_center.h"
 #include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 
 #include <algorithm>
 #include <cstring>
@@ -180,7 +181,7 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   }
   void commitConfiguration() override {}
 
-  void startRunning() override;
+  Status startRunning() override;
   void stopRunning() override;
 
   // On the mainloop thread. True when this session recorded the source and now ends.
@@ -210,10 +211,10 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
     ended_ = true;
     gate_->close();
   }
-  void postRuntimeError(int error) {
+  void postRuntimeError(int error) { postNotification(CaptureNotification::sessionRuntimeError, pulseError(error)); }
+  void postNotification(CaptureNotification name, std::optional<PlatformError> error) {
     if (auto self = weak_from_this().lock()) {
-      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
-                  pulseError(error));
+      core_->post(name, std::static_pointer_cast<CaptureSession>(self), std::move(error));
     }
   }
   void teardown();
@@ -234,13 +235,15 @@ class PulseSession final : public CaptureSession, public std::enable_shared_from
   int failure_ = PA_OK;
   StreamDescription description_;
   std::size_t frameBytes_ = 0;
+  std::shared_ptr<SampleBacklog> backlog_;  // this run's audio on its way to the delegate
 };
 
-void PulseSession::startRunning() {
+Status PulseSession::startRunning() {
   std::shared_ptr<PulseInput> input;
   {
     std::lock_guard lock(mutex_);
-    if (gate_->current() || !input_) return;  // running already, or nothing to record
+    if (gate_->current()) return {};  // running already
+    if (!input_) return PlatformError{kDomain, PA_ERR_INVALID, "the session has no input"};
     input = input_;
     started_ = true;
   }
@@ -248,24 +251,14 @@ void PulseSession::startRunning() {
   Connection& connection = *core_->connection;
   Connection::Lock lock(connection);
   teardown();  // what is left of an earlier run that failed
-  ended_ = false;
+  // Until the stream is up, a failure is this call's answer, not a notification.
+  ended_ = true;
 
   const auto snapshot = connection.snapshot(lock, true);
-  if (!snapshot) {
-    ended_ = true;
-    postRuntimeError(connection.lastErrorCode(lock));
-    return;
-  }
+  if (!snapshot) return pulseError(connection.lastErrorCode(lock));
   const SourceRecord* source = snapshot->byName(device->uniqueID());
   if (!source || source->monitor) {
-    // Gone since the input was made: this session's own failure (the device's removal may
-    // already have been reported to its observers).
-    ended_ = true;
-    if (auto self = weak_from_this().lock()) {
-      core_->post(CaptureNotification::sessionRuntimeError, std::static_pointer_cast<CaptureSession>(self),
-                  PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"});
-    }
-    return;
+    return PlatformError{kDomain, PA_ERR_NOENTITY, device->localizedName() + " is no longer available"};
   }
   device->update(*source);
 
@@ -274,18 +267,15 @@ void PulseSession::startRunning() {
   if (map.channels != sampleSpec.channels)
     pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_DEFAULT);
   pa_stream* stream = pa_stream_new(connection.context(lock), "velmor-audio microphone", &sampleSpec, &map);
-  if (!stream) {
-    ended_ = true;
-    postRuntimeError(connection.lastErrorCode(lock));
-    return;
-  }
+  if (!stream) return pulseError(connection.lastErrorCode(lock));
   stream_ = stream;
   sourceIndex_ = source->index;
   description_ = describe(sampleSpec);
   frameBytes_ = pa_frame_size(&sampleSpec);
   pa_stream_set_state_callback(stream, onState, this);
   pa_stream_set_read_callback(stream, onRead, this);
-  gate_->open();
+  backlog_ = std::make_shared<SampleBacklog>(description_, SampleBacklog::capacityFor(description_, kBacklogSeconds),
+                                             gate_, gate_->open());
 
   pa_buffer_attr attributes;
   attributes.maxlength = static_cast<std::uint32_t>(-1);
@@ -296,20 +286,26 @@ void PulseSession::startRunning() {
   // Never moved to another source: a recording of some other microphone under this one's
   // name would be wrong, so removal ends the stream and is reported.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  int failure = PA_OK;
   if (pa_stream_connect_record(stream, source->name.c_str(), &attributes, flags) < 0) {
-    streamFailed(stream);
-    return;
+    failure = connection.lastErrorCode(lock);
+  } else if (!connection.waitUntil(
+                 lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; },
+                 kOperationTimeout)) {
+    failure = PA_ERR_TIMEOUT;
+  } else if (stream_ != stream) {
+    return PlatformError{kDomain, PA_ERR_KILLED, "the session was stopped while it started"};
+  } else if (pa_stream_get_state(stream) != PA_STREAM_READY) {
+    failure = connection.lastErrorCode(lock);
   }
-  const bool settled = connection.waitUntil(
-      lock, [&] { return stream_ != stream || pa_stream_get_state(stream) != PA_STREAM_CREATING; }, kOperationTimeout);
-  if (stream_ != stream) return;
-  if (!settled) {
-    end();
-    postRuntimeError(PA_ERR_TIMEOUT);
-    return;
+  if (failure != PA_OK) {
+    gate_->close();
+    teardown();
+    return pulseError(failure);
   }
-  // A failure while connecting was handled by the state callback.
-  if (pa_stream_get_state(stream) == PA_STREAM_READY) sourceIndex_ = pa_stream_get_device_index(stream);
+  ended_ = false;  // from here on, failures are posted
+  sourceIndex_ = pa_stream_get_device_index(stream);
+  return {};
 }
 
 void PulseSession::stopRunning() {
@@ -337,6 +333,7 @@ void PulseSession::teardown() {
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream_))) pa_stream_disconnect(stream_);
   pa_stream_unref(stream_);
   stream_ = nullptr;
+  backlog_.reset();
 }
 
 void PulseSession::onState(pa_stream* stream, void* userdata) {
@@ -384,34 +381,25 @@ void PulseSession::onRead(pa_stream* stream, std::size_t, void* userdata) {
 }
 
 void PulseSession::readFragments(pa_stream* stream) {
-  const auto generation = gate_->current();
   std::shared_ptr<QueueOutput> output;
-  if (generation) {
+  if (gate_->current()) {
     std::lock_guard lock(mutex_);
     output = output_;
   }
+  bool droppingBegan = false;
   for (;;) {
     const void* data = nullptr;
     std::size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;  // empty: nothing to drop
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;  // empty: nothing to drop
     // No data with a length is a hole in the stream: dropped, like the fragment it stands for.
     const std::size_t frames = frameBytes_ ? bytes / frameBytes_ : 0;
-    if (data && frames > 0 && output) {
-      auto [delegate, queue] = output->target();
-      if (queue) {
-        const auto* start = static_cast<const std::byte*>(data);
-        std::vector<std::vector<std::byte>> buffers(1, std::vector<std::byte>(start, start + frames * frameBytes_));
-        auto buffer =
-            std::make_shared<MemorySampleBuffer>(description_, static_cast<std::int64_t>(frames), std::move(buffers));
-        queue->async([gate = gate_, delegate = delegate, buffer, generation = *generation] {
-          gate->deliver(generation, [&] {
-            if (auto target = delegate.lock()) target->captureOutput(*buffer);
-          });
-        });
-      }
+    if (data && frames > 0 && output && backlog_) {
+      const std::byte* planes[] = {static_cast<const std::byte*>(data)};
+      droppingBegan = backlog_->push(planes, frames, *output) || droppingBegan;
     }
     pa_stream_drop(stream);
   }
+  if (droppingBegan) postNotification(CaptureNotification::sessionDroppedSamples, std::nullopt);
 }
 
 // ---- the core's events ----

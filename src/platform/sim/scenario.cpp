@@ -61,6 +61,7 @@ SimDevice parseDevice(const nlohmann::json& json) {
   for (const auto& read : json.value("fail", std::vector<std::string>{})) device.failingReads.insert(read);
   device.openableByUid = json.value("openableByUid", true);
   device.inputFailures = json.value("inputFailures", 0);
+  device.startFailures = json.value("startFailures", 0);
   device.refuseInput = json.value("refuseInput", false);
   device.refuseOutput = json.value("refuseOutput", false);
   if (json.contains("format")) device.format = parseFormat(json.at("format"));

@@ -2,6 +2,7 @@
 
 #include "platform/shared/delivery_gate.h"
 #include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 
 #include <algorithm>
 #include <cmath>
@@ -129,15 +130,26 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
   void commitConfiguration() override {}
 
-  void startRunning() override {
+  Status startRunning() override {
     std::uint64_t generation = 0;
     {
       std::lock_guard lock(mutex_);
-      if (gate_->current() || !input_) return;
+      if (gate_->current()) return {};
+      if (!input_) return PlatformError{"sim.capture", -11800, "the session has no input"};
+      {
+        std::lock_guard worldLock(world_.mutex_);
+        SimDevice* device = world_.findLocked(input_->simDevice()->id);
+        if (!device) return PlatformError{"sim.capture", -11814, "the device is no longer connected"};
+        if (device->startFailures > 0) {
+          --device->startFailures;
+          return PlatformError{"sim.capture", -11803, device->name.value_or("the device") + " did not start"};
+        }
+      }
       generation = gate_->open();
     }
     world_.sessionsStarted_.fetch_add(1);
     scheduleTick(Duration(0), generation);
+    return {};
   }
 
   void stopRunning() override { halt(); }
@@ -160,8 +172,9 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   }
 
   void tick(std::uint64_t generation) {
-    std::shared_ptr<MemorySampleBuffer> buffer;
+    std::optional<MemorySampleBuffer> buffer;
     std::shared_ptr<QueueOutput> output;
+    std::shared_ptr<SampleBacklog> backlog;
     double period = 0;
     {
       std::lock_guard lock(mutex_);
@@ -180,17 +193,21 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
       if (!rendered) return;  // the script has ended: the device goes quiet
       nextFrame_ += rendered->numSamples();
       period = static_cast<double>(rendered->numSamples()) / format.sampleRate / speed;
-      buffer = std::make_shared<MemorySampleBuffer>(std::move(*rendered));
+      buffer = std::move(rendered);
       output = output_;
+      // Held like a real device's: a delegate that falls behind loses the oldest audio.
+      if (!backlog_ || backlogGeneration_ != generation) {
+        backlog_ = std::make_shared<SampleBacklog>(format, SampleBacklog::capacityFor(format, kBacklogSeconds), gate_,
+                                                   generation);
+        backlogGeneration_ = generation;
+      }
+      backlog = backlog_;
     }
     if (output) {
-      auto [delegate, queue] = output->target();
-      if (queue) {
-        queue->async([gate = gate_, delegate = delegate, buffer, generation] {
-          gate->deliver(generation, [&] {
-            if (auto target = delegate.lock()) target->captureOutput(*buffer);
-          });
-        });
+      std::vector<const std::byte*> planes;
+      for (const auto& plane : buffer->buffers()) planes.push_back(plane.data());
+      if (backlog->push(planes, static_cast<std::size_t>(buffer->numSamples()), *output)) {
+        world_.post(CaptureNotification::sessionDroppedSamples, shared_from_this(), std::nullopt);
       }
     }
     scheduleTick(platform::seconds(period), generation);
@@ -202,6 +219,8 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
   std::shared_ptr<Input> input_;
   std::shared_ptr<QueueOutput> output_;
   std::int64_t nextFrame_ = 0;
+  std::shared_ptr<SampleBacklog> backlog_;  // the current run's audio on its way to the delegate
+  std::uint64_t backlogGeneration_ = 0;
 };
 
 // ---- the hardware ----
@@ -409,6 +428,11 @@ void SimWorld::setDeviceListSlack(std::uint32_t entries) {
 void SimWorld::setInputFailures(AudioObjectId id, int failures) {
   std::lock_guard lock(mutex_);
   if (SimDevice* device = findLocked(id)) device->inputFailures = failures;
+}
+
+void SimWorld::setStartFailures(AudioObjectId id, int failures) {
+  std::lock_guard lock(mutex_);
+  if (SimDevice* device = findLocked(id)) device->startFailures = failures;
 }
 
 void SimWorld::setNoDefaultCaptureDevice(bool none) {

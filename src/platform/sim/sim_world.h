@@ -40,6 +40,7 @@ struct SimDevice {
   // Capture behaviour.
   bool openableByUid = true;                // found by unique ID
   int inputFailures = 0;                    // the next N inputs for it fail
+  int startFailures = 0;                    // the next N sessions recording it fail to start
   bool refuseInput = false;                 // sessions refuse its input
   bool refuseOutput = false;                // sessions refuse an audio output while it is the input
   std::optional<StreamDescription> format;  // what it delivers; default: 48 kHz stereo int16
@@ -63,6 +64,7 @@ class SimWorld {
   // Extra zero-filled entries in the device list (a list that shrank between its two reads).
   void setDeviceListSlack(std::uint32_t entries);
   void setInputFailures(AudioObjectId id, int failures);
+  void setStartFailures(AudioObjectId id, int failures);
   // Posts to every running session; `error` rides along on a runtime error.
   void postRuntimeError(std::optional<PlatformError> error);
   void postInterruption();

@@ -83,7 +83,7 @@ class PulseCapture : public ::testing::Test {
     EXPECT_TRUE(run.session->canAddOutput(*output));
     run.session->addOutput(output);
     run.session->commitConfiguration();
-    run.session->startRunning();
+    EXPECT_TRUE(run.session->startRunning().ok());
     return run;
   }
 
