@@ -248,16 +248,26 @@ bool Connection::ensureConnected(Lock& lock) {
   wasReady_ = true;
   stale_ = true;
   ++streamsGeneration_;
-  // Removals end recordings; any change to the sources or the default makes the copy stale;
-  // recording streams and clients are watched for who holds a microphone.
-  if (pa_operation* subscribe = pa_context_subscribe(
-          context,
-          static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER |
-                                              PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT),
-          nullptr, nullptr)) {
-    pa_operation_unref(subscribe);
-  }
+  subscribe();
   return true;
+}
+
+// Removals end recordings; any change to the sources or the default makes the copy stale;
+// recording streams and clients tell the microphone watch who holds a microphone.
+void Connection::subscribe() {
+  auto mask = PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER;
+  if (followStreams_) mask |= PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT;
+  if (pa_operation* operation =
+          pa_context_subscribe(context_, static_cast<pa_subscription_mask_t>(mask), nullptr, nullptr)) {
+    pa_operation_unref(operation);
+  }
+}
+
+void Connection::followStreams(Lock&) {
+  if (followStreams_) return;
+  followStreams_ = true;
+  ++streamsGeneration_;
+  if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) subscribe();
 }
 
 std::string Connection::lastError(Lock& lock) const { return pa_strerror(lastErrorCode(lock)); }

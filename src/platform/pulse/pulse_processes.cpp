@@ -103,6 +103,7 @@ Result<std::uint32_t> PulseProcesses::listSize() {
     records_.reset();
     return serverError(*connection_, lock);
   }
+  connection_->followStreams(lock);
   // Taken before the requests go out: an event that comes while they are answered makes the
   // next look ask again.
   const std::uint64_t generation = connection_->streamsGeneration(lock);
