@@ -8,5 +8,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   build-essential g++ cmake ninja-build pkg-config clang-format git clang libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   nlohmann-json3-dev libsoxr-dev libpulse-dev libicu-dev \
-  pulseaudio pulseaudio-utils sox espeak-ng python3 \
+  pulseaudio pulseaudio-utils pipewire pipewire-pulse wireplumber dbus \
+  sox espeak-ng python3 \
   >/dev/null

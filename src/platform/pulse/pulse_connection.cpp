@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <string_view>
 
 #include "platform/audio_hardware.h"
 
@@ -37,6 +38,12 @@ std::uint32_t transportOf(const pa_proplist* properties) {
   // Null, sine, pipe and remapped sources: made by the server, not hardware.
   const char* deviceClass = pa_proplist_gets(properties, PA_PROP_DEVICE_CLASS);
   if (equals(deviceClass, "abstract") || equals(deviceClass, "filter")) return kTransportVirtual;
+  // PipeWire gives its own such sources no class, but a virtual media class or node.
+  const char* mediaClass = pa_proplist_gets(properties, "media.class");
+  if (!deviceClass && ((mediaClass && std::string_view(mediaClass).ends_with("/Virtual")) ||
+                       equals(pa_proplist_gets(properties, "node.virtual"), "true"))) {
+    return kTransportVirtual;
+  }
   return kTransportUnknown;
 }
 

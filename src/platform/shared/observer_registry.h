@@ -2,11 +2,13 @@
 // Observers of named notifications posted by objects: a block registered for a name and
 // an object runs for each post of that name by that object until its token is removed.
 // A post calls the blocks outside the registry's lock, so a block may add or remove
-// observers; a removal does not wait for a block already running.
+// observers; a block removed before its turn in a post (by a block before it, say) is
+// skipped. A removal does not wait for a block already running.
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace velmor::platform {
@@ -31,14 +33,20 @@ class ObserverRegistry {
 
   // Runs the matching blocks on the calling thread, in the order they were added.
   void post(Name name, const void* object, const Info& info) {
-    std::vector<Block> blocks;
+    std::vector<std::pair<Token, Block>> blocks;
     {
       std::lock_guard lock(mutex_);
       for (const auto& [token, entry] : entries_) {
-        if (entry.name == name && entry.object == object) blocks.push_back(entry.block);
+        if (entry.name == name && entry.object == object) blocks.emplace_back(token, entry.block);
       }
     }
-    for (auto& block : blocks) block(info);
+    for (auto& [token, block] : blocks) {
+      {
+        std::lock_guard lock(mutex_);
+        if (!entries_.contains(token)) continue;
+      }
+      block(info);
+    }
   }
 
   std::size_t size() const {

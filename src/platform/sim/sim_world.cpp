@@ -152,10 +152,13 @@ class SimWorld::Session final : public CaptureSession, public std::enable_shared
     return {};
   }
 
-  void stopRunning() override { halt(); }
+  // Once it returns, no buffer reaches the delegate.
+  void stopRunning() override { gate_->closeAndWait(); }
 
-  // Stops delivery; once it returns, no buffer reaches the delegate.
-  void halt() { gate_->closeAndWait(); }
+  // The world ended the run: no further delivery begins, but one under way may finish after
+  // this returns, and so after the notification is posted, as with a sound server, whose
+  // event loop never waits for a consumer.
+  void end() { gate_->close(); }
 
   bool running() const { return gate_->current().has_value(); }
   std::optional<AudioObjectId> deviceId() {
@@ -396,6 +399,9 @@ void SimWorld::unplug(AudioObjectId id) {
     std::lock_guard lock(mutex_);
     devices_.erase(std::remove_if(devices_.begin(), devices_.end(), [&](const SimDevice& d) { return d.id == id; }),
                    devices_.end());
+    // A sound server never names a device that is gone as its default. Which one it names
+    // instead is its own choice; here none, until the scenario sets one.
+    if (defaultInput_ == id) defaultInput_.reset();
     if (auto it = deviceObjects_.find(id); it != deviceObjects_.end()) {
       object = it->second;
       deviceObjects_.erase(it);
@@ -405,7 +411,7 @@ void SimWorld::unplug(AudioObjectId id) {
     }
   }
   for (auto& session : affected) {
-    if (session->deviceId() == id) session->halt();
+    if (session->deviceId() == id) session->end();
   }
   if (object) post(CaptureNotification::deviceWasDisconnected, object, std::nullopt);
 }
@@ -466,14 +472,14 @@ int SimWorld::sessionsRunning() { return static_cast<int>(runningSessions().size
 void SimWorld::postRuntimeError(std::optional<PlatformError> error) {
   // A session that hit a runtime error has stopped delivering.
   for (auto& session : runningSessions()) {
-    session->halt();
+    session->end();
     post(CaptureNotification::sessionRuntimeError, session, error);
   }
 }
 
 void SimWorld::postInterruption() {
   for (auto& session : runningSessions()) {
-    session->halt();
+    session->end();
     post(CaptureNotification::sessionWasInterrupted, session, std::nullopt);
   }
 }

@@ -57,7 +57,8 @@ class SimWorld {
 
   // Scripting; safe from any thread.
   void addDevice(SimDevice device);
-  // Removes the device; a session recording it is told it was disconnected.
+  // Removes the device; a session recording it is told it was disconnected. If it was the
+  // default input, there is no default until one is set.
   void unplug(AudioObjectId id);
   void setDefaultInput(std::optional<AudioObjectId> id);  // none: the read fails
   void setDeviceListFails(bool fails);

@@ -1,9 +1,14 @@
-#include "platform/pulse/pulse_fixtures.h"
+#include "support/capture_fixtures.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <numbers>
 
@@ -14,6 +19,7 @@ void Recorder::captureOutput(const platform::SampleBuffer& buffer) {
   {
     std::lock_guard lock(mutex_);
     delivering_ = true;
+    ++begun_;
     delay = delay_;
     const auto queue = queue_.lock();
     allOnQueue_ = allOnQueue_ && queue && queue->isCurrent();
@@ -56,6 +62,12 @@ bool Recorder::waitForBytes(std::size_t count, std::chrono::milliseconds timeout
   return changed_.wait_for(lock, timeout, [&] { return bytes_.size() >= count; });
 }
 
+bool Recorder::waitForBytesWhere(const std::function<bool(const std::string&)>& done,
+                                 std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return done(bytes_); });
+}
+
 std::vector<Recorder::Delivery> Recorder::deliveries() const {
   std::lock_guard lock(mutex_);
   return deliveries_;
@@ -69,6 +81,11 @@ std::string Recorder::bytes() const {
 std::size_t Recorder::count() const {
   std::lock_guard lock(mutex_);
   return deliveries_.size();
+}
+
+std::size_t Recorder::begun() const {
+  std::lock_guard lock(mutex_);
+  return begun_;
 }
 
 bool Recorder::allOnQueue() const {
@@ -97,7 +114,7 @@ void NotificationLog::watch(const void* object) {
     tokens_.push_back(
         capture_.addObserver(name, object, [state = state_, object](const platform::CaptureNotificationInfo& info) {
           std::lock_guard lock(state->mutex);
-          state->entries.push_back({info.name, object, info.error});
+          state->entries.push_back({info.name, object, info.error, std::this_thread::get_id()});
           state->changed.notify_all();
         }));
   }
@@ -113,6 +130,17 @@ bool NotificationLog::waitForCount(std::size_t count, std::chrono::milliseconds 
   return state_->changed.wait_for(lock, timeout, [&] { return state_->entries.size() >= count; });
 }
 
+std::string_view withoutSilence(std::string_view bytes, std::size_t frameBytes) {
+  auto silent = [&](std::size_t at) {
+    return bytes.substr(at, frameBytes).find_first_not_of('\0') == std::string_view::npos;
+  };
+  std::size_t begin = 0;
+  std::size_t end = bytes.size() / frameBytes * frameBytes;
+  while (begin < end && silent(begin)) begin += frameBytes;
+  while (end > begin && silent(end - frameBytes)) end -= frameBytes;
+  return bytes.substr(begin, end - begin);
+}
+
 std::string sineS16(double frequency, double amplitude, double rate, std::size_t frames) {
   std::string bytes(2 * frames, '\0');
   for (std::size_t i = 0; i < frames; ++i) {
@@ -124,26 +152,52 @@ std::string sineS16(double frequency, double amplitude, double rate, std::size_t
   return bytes;
 }
 
-FifoWriter::FifoWriter(std::string path, std::string bytes)
-    : done_(std::make_shared<std::atomic<bool>>(false)),
-      thread_([path = std::move(path), bytes = std::move(bytes), done = done_] {
-        const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) {
-          std::size_t at = 0;
-          while (at < bytes.size()) {
-            const ssize_t wrote = write(fd, bytes.data() + at, bytes.size() - at);
-            if (wrote <= 0) break;
+FifoWriter::FifoWriter(std::string path, std::string bytes, std::size_t frameBytes, unsigned rate)
+    : state_(std::make_shared<State>()),
+      thread_([path = std::move(path), bytes = std::move(bytes), frameBytes, rate, state = state_] {
+        // Non-blocking throughout: a server that stops reading (a source suspended once
+        // nothing records it) must not keep the writer, and so the test, waiting for ever.
+        // A reader that goes away is an error from write, not a signal that ends the test.
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        int fd = -1;
+        while (!state->stop.load() && (fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(5));  // no reader yet
+        }
+        const bool paced = frameBytes > 0 && rate > 0;
+        // 10 ms a block, in whole frames.
+        const std::size_t block = paced ? frameBytes * std::max(1u, rate / 100) : bytes.size();
+        auto due = std::chrono::steady_clock::now();
+        std::size_t at = 0;
+        while (fd >= 0 && at < bytes.size() && !state->stop.load()) {
+          if (paced) {
+            std::this_thread::sleep_until(due);
+            due += std::chrono::milliseconds(10);
+          }
+          const std::size_t end = std::min(bytes.size(), at + block);
+          while (at < end && !state->stop.load()) {
+            pollfd writable{fd, POLLOUT, 0};
+            if (poll(&writable, 1, 20) <= 0) continue;
+            const ssize_t wrote = write(fd, bytes.data() + at, end - at);
+            if (wrote < 0 && errno == EAGAIN) continue;
+            if (wrote <= 0) {
+              at = bytes.size();  // the reader is gone
+              break;
+            }
             at += static_cast<std::size_t>(wrote);
           }
-          close(fd);
         }
-        done->store(true);
+        if (fd >= 0) close(fd);
+        state->done.store(true);
       }) {}
 
 FifoWriter::~FifoWriter() {
+  state_->stop.store(true);
   if (thread_.joinable()) thread_.join();
 }
 
-bool FifoWriter::done() const { return done_->load(); }
+bool FifoWriter::done() const { return state_->done.load(); }
 
 }  // namespace velmor::testing

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,6 +34,9 @@ class Recorder final : public platform::SampleBufferDelegate {
   void setDeliveryDelay(std::chrono::milliseconds delay);
   bool waitForBuffers(std::size_t count, std::chrono::milliseconds timeout = kWait);
   bool waitForBytes(std::size_t count, std::chrono::milliseconds timeout = kWait);
+  // Waits until the bytes delivered so far satisfy `done`.
+  bool waitForBytesWhere(const std::function<bool(const std::string&)>& done,
+                         std::chrono::milliseconds timeout = kWait);
 
   struct Delivery {
     std::optional<platform::StreamDescription> description;
@@ -40,7 +44,8 @@ class Recorder final : public platform::SampleBufferDelegate {
   };
   std::vector<Delivery> deliveries() const;
   std::string bytes() const;
-  std::size_t count() const;
+  std::size_t count() const;  // deliveries finished
+  std::size_t begun() const;  // deliveries begun, the one under way included
   bool allOnQueue() const;
   bool delivering() const;  // a delivery is under way right now
   bool waitUntilDelivering(std::chrono::milliseconds timeout = kWait);
@@ -51,6 +56,7 @@ class Recorder final : public platform::SampleBufferDelegate {
   std::condition_variable changed_;
   std::vector<Delivery> deliveries_;
   std::string bytes_;
+  std::size_t begun_ = 0;
   bool allOnQueue_ = true;
   bool delivering_ = false;
   std::chrono::milliseconds delay_{0};
@@ -68,6 +74,7 @@ class NotificationLog {
     platform::CaptureNotification name;
     const void* object;
     std::optional<platform::PlatformError> error;
+    std::thread::id thread;  // the one it arrived on
   };
   std::vector<Entry> entries() const;
   bool waitForCount(std::size_t count, std::chrono::milliseconds timeout = kWait);
@@ -83,19 +90,27 @@ class NotificationLog {
   const std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
+// The bytes less the silent (all-zero) frames at either end.
+std::string_view withoutSilence(std::string_view bytes, std::size_t frameBytes);
+
 // A sine as 16-bit little-endian mono PCM.
 std::string sineS16(double frequency, double amplitude, double rate, std::size_t frames);
 
-// Writes the bytes into a FIFO on a thread of its own (opening a FIFO blocks until it has
-// a reader); joined on destruction.
+// Writes the bytes into a FIFO on a thread of its own, once the FIFO has a reader. Given the
+// audio's frame size and rate, it writes at that pace, 10 ms at a time, as a microphone
+// would; else all at once. Destroying it abandons what is not written yet.
 class FifoWriter {
  public:
-  FifoWriter(std::string path, std::string bytes);
+  FifoWriter(std::string path, std::string bytes, std::size_t frameBytes = 0, unsigned rate = 0);
   ~FifoWriter();
   bool done() const;
 
  private:
-  std::shared_ptr<std::atomic<bool>> done_;
+  struct State {
+    std::atomic<bool> done{false};
+    std::atomic<bool> stop{false};
+  };
+  std::shared_ptr<State> state_;
   std::thread thread_;
 };
 
