@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/pulse/pulse_processes.h"
-#include "platform/pulse/pulse_server.h"
+#include "support/audio_server.h"
 #include "support/subprocess.h"
 
 extern char** environ;
@@ -24,21 +24,22 @@ extern char** environ;
 namespace velmor {
 namespace {
 
+using testing::AudioServer;
 using testing::ProcessOptions;
 using testing::ProcessResult;
-using testing::PulseServer;
 
-const char* kDevices = R"(
-load-module module-null-sink sink_name=speakers
-load-module module-null-source source_name=mic channels=1
-update-source-proplist mic device.description="Desk Mic" device.bus=usb
-set-default-source mic
-)";
+std::unique_ptr<AudioServer> startServer(testing::ServerKind kind) {
+  auto server = AudioServer::start(kind);
+  server->addSpeakers("speakers");
+  server->addMicrophone(testing::Microphone{"mic", "Desk Mic", {{"device.bus", "usb"}}});
+  server->setDefaultSource("mic");
+  return server;
+}
 
 // A client process that runs until the object goes; its output is thrown away.
 class Child {
  public:
-  Child(const std::string& binary, const std::vector<std::string>& args, const PulseServer& server) {
+  Child(const std::string& binary, const std::vector<std::string>& args, const AudioServer& server) {
     std::vector<std::string> argStore{binary};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -84,7 +85,7 @@ class Child {
 // A recording client of our own, so that the test can pause (cork) its stream.
 class CorkableRecorder {
  public:
-  CorkableRecorder(const PulseServer& server, const std::string& source, const std::string& applicationId) {
+  CorkableRecorder(const AudioServer& server, const std::string& source, const std::string& applicationId) {
     loop_ = pa_threaded_mainloop_new();
     pa_threaded_mainloop_start(loop_);
     pa_threaded_mainloop_lock(loop_);
@@ -156,7 +157,7 @@ class CorkableRecorder {
 };
 
 // Waits until the server lists `count` recording streams.
-void awaitStreams(const PulseServer& server, std::size_t count) {
+void awaitStreams(const AudioServer& server, std::size_t count) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (server.pactlJson({"list", "source-outputs"}).size() != count) {
     ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the server never had " << count << " recording streams";
@@ -171,8 +172,12 @@ std::string watchLine(const std::vector<std::string>& apps) {
 // What parecord calls itself: the binary behind the name (pacat, on Debian).
 std::string parecordBinary() { return std::filesystem::canonical("/usr/bin/parecord").filename().string(); }
 
-TEST(PulseWatch, EachRecordingClientIsInTheNextLineUnderItsOwnIdentifier) {
-  PulseServer server(kDevices);
+class PulseWatch : public ::testing::TestWithParam<testing::ServerKind> {};
+INSTANTIATE_TEST_SUITE_P(, PulseWatch, ::testing::ValuesIn(testing::kServerKinds), testing::serverTestName);
+
+TEST_P(PulseWatch, EachRecordingClientIsInTheNextLineUnderItsOwnIdentifier) {
+  const auto started = startServer(GetParam());
+  const AudioServer& server = *started;
   // Records only what the speakers play, from before the start to the end: never listed.
   Child systemRecorder(
       "/usr/bin/parecord",
@@ -222,7 +227,7 @@ TEST(PulseWatch, EachRecordingClientIsInTheNextLineUnderItsOwnIdentifier) {
                                     watchLine({"velmor-audio"}));
 }
 
-TEST(PulseWatch, NoServerIsNobodyRecording) {
+TEST(PulseWatchWithoutServer, NoServerIsNobodyRecording) {
   ProcessOptions options;
   options.args = {"--watch"};
   options.env["PULSE_SERVER"] = "unix:/nonexistent/velmor/native";
