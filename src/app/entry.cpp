@@ -3,8 +3,10 @@
 #include <charconv>
 
 #include "app/program.h"
+#include "calendar/calendar_read.h"
 #include "devices/input_devices.h"
 #include "microphone/mic_capture.h"
+#include "micwatch/mic_watch.h"
 #include "systemtap/system_audio_source.h"
 
 namespace velmor {
@@ -21,6 +23,21 @@ namespace {
     text = "[]\n";
   }
   program.stdoutHandle.write(text);
+  platform::exitProcess(program.platform.process, 0);
+}
+
+[[noreturn]] void watch(Program& program) {
+  const auto message = watchMicrophone(program.platform.dispatch, program.platform.hardware, program.stdoutHandle);
+  if (message) program.control.fail(*message);
+  platform::exitProcess(program.platform.process, 0);
+}
+
+[[noreturn]] void events(Program& program) {
+  const Arguments& args = program.args;
+  const auto message =
+      readCalendar(CalendarContext{program.platform.calendar, program.platform.dispatch, program.stdoutHandle},
+                   args.ask, args.hours, args.accessOnly);
+  if (message) program.control.fail(*message);
   platform::exitProcess(program.platform.process, 0);
 }
 
@@ -82,8 +99,8 @@ void runProgram(platform::Platform& platform, const std::vector<std::string>& ar
 
   const Arguments& args = program->args;
   if (args.listDevices) listDevices(*program);
-  if (args.watch) program->control.fail("The microphone watch is not available in this build");
-  if (args.events) program->control.fail("The calendar is not available in this build");
+  if (args.watch) watch(*program);
+  if (args.events) events(*program);
   capture(*program);
 }
 

@@ -63,6 +63,19 @@ class AudioHardware {
 
   // A text property; none when the value is absent (the system's null reference).
   virtual Result<std::optional<std::string>> stringProperty(AudioObjectId object, StringProperty property) = 0;
+
+  // Audio process objects: the processes that use audio, each with whether it is running
+  // audio input right now and its application identifier.
+  // False where the system cannot say which processes run audio input.
+  virtual bool reportsProcessInput() = 0;
+  // Size in bytes of the process-object list (4 bytes an id).
+  virtual Result<std::uint32_t> processListSize() = 0;
+  // Fills at most ids.size() entries and gives back how many it filled; entries it did not
+  // fill keep their value.
+  virtual Result<std::size_t> processList(std::vector<AudioObjectId>& ids) = 0;
+  virtual Result<bool> processIsRunningInput(AudioObjectId process) = 0;
+  // The application identifier; none when the process has none (the system's null reference).
+  virtual Result<std::optional<std::string>> processApplicationId(AudioObjectId process) = 0;
 };
 
 }  // namespace velmor::platform

@@ -18,6 +18,8 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual std::int64_t uptimeNanos() const = 0;
+  // Calendar time: nanoseconds since 1970-01-01 00:00 UTC.
+  virtual std::int64_t unixTimeNanos() const = 0;
 };
 
 class SerialQueue {

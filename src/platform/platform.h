@@ -1,6 +1,7 @@
 #pragma once
 // One of each platform interface; the entry point runs against a Platform&.
 #include "platform/audio_hardware.h"
+#include "platform/calendar.h"
 #include "platform/capture.h"
 #include "platform/dispatch.h"
 #include "platform/process_io.h"
@@ -18,6 +19,7 @@ struct Platform {
   Signals& signals;
   AudioHardware& hardware;
   CaptureSystem& capture;
+  Calendar& calendar;
   SystemAudioHardware& systemAudio;
   ScreenCapture& screenCapture;
 };

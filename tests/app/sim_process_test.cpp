@@ -74,9 +74,76 @@ TEST(SimProcess, ListingWithNoDevicesIsAnEmptyArray) {
 }
 
 TEST(SimProcess, WatchTakesPrecedenceOverCalendar) {
-  const auto result = runSim({"--events", "--watch"});
+  nlohmann::json scenario{{"processes", {{"reported", false}}}, {"calendar", {{"status", 3}}}};
+  const auto result = runSim({"--events", "--watch"}, scenario);
   EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.events().at(0)["message"], "The microphone watch is not available in this build");
+  EXPECT_EQ(result.stdoutBytes, "");
+  EXPECT_EQ(result.stderrBytes, R"({"message":"this macOS cannot say which apps hold the microphone","type":"error"})"
+                                "\n");
+}
+
+// Looks at 0, 2, 4, 6 and 8 seconds; the set changes at 1, 5 and 7.
+TEST(SimProcess, WatchWritesTheSetAtStartAndAtEachChangeUntilSigterm) {
+  const nlohmann::json meet = {{"id", 11}, {"app", "com.example.meet"}};
+  const nlohmann::json helper = {{"id", 12}, {"app", "com.example.meet"}};
+  const nlohmann::json recorder = {{"id", 20}, {"app", "org.example.Recorder"}};
+  nlohmann::json scenario{{"processes", nlohmann::json::array()},
+                          {"timeline",
+                           {{{"at", 1}, {"processes", {meet}}},
+                            {{"at", 3}, {"processes", {meet, helper}}},  // the same set
+                            {{"at", 5}, {"processes", {recorder, meet}}},
+                            {{"at", 7}, {"processes", {helper}}}}}};
+  ProcessOptions options;
+  options.args = {"--watch"};
+  options.env["VELMOR_SIM_SCENARIO"] = writeScenario(scenario);
+  options.signalWhen = [](const std::string& out, const std::string&) {
+    return std::count(out.begin(), out.end(), '\n') >= 4 ? SIGTERM : 0;
+  };
+  const auto result = runProcess(simBinary(), options);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.stderrBytes, "");
+  EXPECT_EQ(result.stdoutBytes, R"({"apps":[],"type":"mic"})"
+                                "\n"
+                                R"({"apps":["com.example.meet"],"type":"mic"})"
+                                "\n"
+                                R"({"apps":["com.example.meet","org.example.Recorder"],"type":"mic"})"
+                                "\n"
+                                R"({"apps":["com.example.meet"],"type":"mic"})"
+                                "\n");
+}
+
+TEST(SimProcess, EventsWritesTheDocumentAfterAnAnsweredRequest) {
+  nlohmann::json scenario{{"calendar",
+                           {{"status", 0},
+                            {"request", {{"answer", 3}, {"after", 0.2}}},
+                            {"events",
+                             {{{"id", "ev1"},
+                               {"title", "Stand-up"},
+                               {"start", {{"fromNow", -600}}},
+                               {"end", {{"fromNow", 300}}},
+                               {"notes", "https://meet.google.com/abc-defg-hij"},
+                               {"attendees",
+                                {{{"url", "mailto:ada@example.com"}},
+                                 {{
+                                      "name",
+                                      "Room",
+                                  },
+                                  {"type", 2}}}}}}}}}};
+  const auto result = runSim({"--events", "--ask"}, scenario);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.stderrBytes, "");
+  const auto document = nlohmann::json::parse(result.stdoutBytes);
+  EXPECT_EQ(document["access"], "granted");
+  ASSERT_EQ(document["events"].size(), 1u);
+  EXPECT_EQ(document["events"][0]["online"], true);
+  EXPECT_EQ(document["events"][0]["attendees"], nlohmann::json::array({"ada@example.com"}));
+}
+
+TEST(SimProcess, EventsFailsWhenTheStoreCannotBeRead) {
+  const auto result = runSim({"--events"}, {{"calendar", {{"status", 3}, {"fetchFails", true}}}});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.stdoutBytes, "");
+  EXPECT_EQ(result.events().at(0)["message"], "the calendar could not be read: the calendar store is not available");
 }
 
 TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {

@@ -165,3 +165,29 @@ TEST(ManualDispatch, SettledTasksWaitOnTheClockOrASemaphore) {
 
 }  // namespace
 }  // namespace velmor::platform
+
+namespace velmor::platform {
+namespace {
+
+// A timed wait follows the manual clock, so that a policy's timeout is tested without waiting.
+TEST(ManualDispatch, SemaphoreWaitEndsBySignalOrWhenTheClockPassesItsTimeout) {
+  ManualDispatch dispatch;
+  auto semaphore = dispatch.makeSemaphore(0);
+  std::atomic<int> outcome{-1};
+  std::thread waiter([&] { outcome = semaphore->waitFor(seconds(120)) ? 1 : 0; });
+  while (dispatch.blockedWaits() == 0) std::this_thread::yield();
+  dispatch.advance(seconds(119));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(outcome, -1);
+  dispatch.advance(seconds(1));
+  waiter.join();
+  EXPECT_EQ(outcome, 0);
+
+  std::thread signalled([&] { outcome = semaphore->waitFor(seconds(120)) ? 1 : 0; });
+  semaphore->signal();
+  signalled.join();
+  EXPECT_EQ(outcome, 1);
+}
+
+}  // namespace
+}  // namespace velmor::platform

@@ -12,6 +12,7 @@
 
 #include "platform/manual/manual_dispatch.h"
 #include "platform/platform.h"
+#include "platform/sim/sim_calendar.h"
 #include "platform/sim/sim_system_audio.h"
 #include "platform/sim/sim_world.h"
 
@@ -63,6 +64,7 @@ struct SimTestPlatform {
   MapEnvironment environment;
   ManualSignals signals;
   platform::sim::SimWorld world{dispatch};
+  platform::sim::SimCalendar calendar{dispatch};
   platform::Platform platform{dispatch,
                               stdOut,
                               stdErr,
@@ -71,6 +73,7 @@ struct SimTestPlatform {
                               signals,
                               world.hardware(),
                               world.capture(),
+                              calendar,
                               world.systemAudio().hardware(),
                               world.systemAudio().screenCapture()};
 };

@@ -2,12 +2,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <optional>
 #include <thread>
 #include <utility>
-#include <vector>
-
-#include "platform/threaded/thread_dispatch.h"
 
 namespace velmor::platform {
 namespace {
@@ -44,7 +42,39 @@ class ManualQueue final : public SerialQueue, public std::enable_shared_from_thi
   std::recursive_mutex serial_;
 };
 
+// Shares the dispatch's lock and condition, which the clock's moves notify. A signal goes to
+// the longest waiter at once, so that a task it wakes counts as running before signal()
+// returns.
+class ManualSemaphore final : public Semaphore {
+ public:
+  ManualSemaphore(ManualDispatch& dispatch, int initial) : dispatch_(dispatch), count_(initial) {}
+  void signal() override {
+    {
+      std::lock_guard lock(dispatch_.mutex_);
+      if (waiters_.empty()) {
+        ++count_;
+      } else {
+        ManualDispatch::Waiter* waiter = waiters_.front();
+        waiters_.pop_front();
+        waiter->granted = true;
+        dispatch_.unpark(*waiter);
+      }
+    }
+    dispatch_.clockMoved_.notify_all();
+  }
+  void wait() override { (void)take(std::nullopt); }
+  bool waitFor(Duration timeout) override { return take(timeout); }
+
+ private:
+  bool take(std::optional<Duration> timeout);
+
+  ManualDispatch& dispatch_;
+  int count_;                                    // under the dispatch's lock
+  std::deque<ManualDispatch::Waiter*> waiters_;  // in arrival order, under the dispatch's lock
+};
+
 ManualDispatch::ManualDispatch() : main_(std::make_shared<ManualQueue>(*this, "main")) {}
+
 // A task still running would use this object after it is gone: wait for it to end. One
 // that waits on the clock would never end, and is a fault of the test that left it.
 ManualDispatch::~ManualDispatch() {
@@ -63,69 +93,48 @@ SerialQueue& ManualDispatch::mainQueue() { return *main_; }
 
 void ManualDispatch::runMainLoop() { runUntilIdle(); }
 
-// A semaphore whose waiting tasks count as parked: a signal hands the count over at once,
-// so a task it wakes is running again before signal() returns.
-class ManualDispatch::ParkingSemaphore final : public platform::Semaphore {
- public:
-  ParkingSemaphore(ManualDispatch& dispatch, int initial) : dispatch_(dispatch), count_(initial) {}
-
-  void signal() override {
-    std::lock_guard lock(dispatch_.mutex_);
-    if (!waiters_.empty()) {
-      Waiter* waiter = waiters_.front();
-      waiters_.erase(waiters_.begin());
-      waiter->granted = true;
-      if (waiter->parked) --dispatch_.parkedTasks_;
-      changed_.notify_all();
-      dispatch_.tasksChanged_.notify_all();
-    } else {
-      ++count_;
-    }
-  }
-  void wait() override { (void)take(std::nullopt); }
-  bool waitFor(Duration timeout) override { return take(timeout); }
-
- private:
-  struct Waiter {
-    bool parked;
-    bool granted = false;
-  };
-
-  bool take(std::optional<Duration> timeout) {
-    std::unique_lock lock(dispatch_.mutex_);
-    if (count_ > 0) {
-      --count_;
-      return true;
-    }
-    Waiter waiter{dispatch_.inTask()};
-    waiters_.push_back(&waiter);
-    if (waiter.parked) {
-      ++dispatch_.parkedTasks_;
-      dispatch_.tasksChanged_.notify_all();
-    }
-    const auto granted = [&] { return waiter.granted; };
-    if (!timeout) {
-      changed_.wait(lock, granted);
-    } else if (!changed_.wait_for(lock, *timeout, granted)) {
-      std::erase(waiters_, &waiter);
-      if (waiter.parked) --dispatch_.parkedTasks_;
-      dispatch_.tasksChanged_.notify_all();
-      return false;
-    }
-    return true;
-  }
-
-  ManualDispatch& dispatch_;
-  std::condition_variable changed_;
-  int count_;
-  std::vector<Waiter*> waiters_;  // in arrival order
-};
-
-std::unique_ptr<platform::Semaphore> ManualDispatch::makeSemaphore(int initial) {
-  return std::make_unique<ParkingSemaphore>(*this, initial);
+std::unique_ptr<Semaphore> ManualDispatch::makeSemaphore(int initial) {
+  return std::make_unique<ManualSemaphore>(*this, initial);
 }
 
 bool ManualDispatch::inTask() const { return currentTaskDispatch == this; }
+
+void ManualDispatch::park(Waiter& waiter) {
+  if (waiter.until >= 0) timedWaits_.insert(&waiter);
+  if (inTask()) {
+    waiter.parked = true;
+    ++parkedTasks_;
+    tasksChanged_.notify_all();
+  }
+}
+
+void ManualDispatch::unpark(Waiter& waiter) {
+  timedWaits_.erase(&waiter);
+  if (waiter.parked) {
+    waiter.parked = false;
+    --parkedTasks_;
+    tasksChanged_.notify_all();
+  }
+}
+
+bool ManualSemaphore::take(std::optional<Duration> timeout) {
+  std::unique_lock lock(dispatch_.mutex_);
+  if (count_ > 0) {
+    --count_;
+    return true;
+  }
+  if (timeout && timeout->count() <= 0) return false;
+  ManualDispatch::Waiter waiter;
+  waiter.until = timeout ? dispatch_.now_ + timeout->count() : -1;
+  waiters_.push_back(&waiter);
+  dispatch_.park(waiter);
+  ++dispatch_.blockedWaits_;
+  dispatch_.clockMoved_.wait(lock, [&] { return waiter.granted || waiter.timedOut; });
+  --dispatch_.blockedWaits_;
+  if (waiter.granted) return true;
+  std::erase(waiters_, &waiter);
+  return false;
+}
 
 void ManualDispatch::runTask(Task task) {
   {
@@ -152,24 +161,29 @@ void ManualDispatch::runTask(Task task) {
 
 void ManualDispatch::sleep(Duration duration) {
   std::unique_lock lock(mutex_);
-  const std::int64_t until = now_ + duration.count();
-  if (now_ >= until) return;
-  // Counted as parked until the clock passes `until`; whoever moves it counts the wake-up.
-  const bool parked = inTask();
-  if (parked) {
-    sleepers_.insert(until);
-    ++parkedTasks_;
-    tasksChanged_.notify_all();
-  }
-  clockMoved_.wait(lock, [&] { return now_ >= until; });
+  Waiter waiter;
+  waiter.until = now_ + duration.count();
+  if (now_ >= waiter.until) return;
+  // Counted as parked until the clock passes the end; whoever moves it counts the wake-up.
+  park(waiter);
+  clockMoved_.wait(lock, [&] { return waiter.timedOut; });
 }
 
 void ManualDispatch::moveClockLocked(std::int64_t to) {
   if (to <= now_) return;
   now_ = to;
-  while (!sleepers_.empty() && *sleepers_.begin() <= now_) {
-    sleepers_.erase(sleepers_.begin());
-    --parkedTasks_;
+  for (auto it = timedWaits_.begin(); it != timedWaits_.end();) {
+    Waiter* waiter = *it;
+    if (waiter->until > now_) {
+      ++it;
+      continue;
+    }
+    it = timedWaits_.erase(it);
+    waiter->timedOut = true;
+    if (waiter->parked) {
+      waiter->parked = false;
+      --parkedTasks_;
+    }
   }
   clockMoved_.notify_all();
   tasksChanged_.notify_all();
@@ -193,6 +207,21 @@ std::exception_ptr ManualDispatch::takeTaskFailure() {
 std::int64_t ManualDispatch::uptimeNanos() const {
   std::lock_guard lock(mutex_);
   return now_;
+}
+
+std::int64_t ManualDispatch::unixTimeNanos() const {
+  std::lock_guard lock(mutex_);
+  return unixAtZero_ + now_;
+}
+
+void ManualDispatch::setUnixTime(std::int64_t nanos) {
+  std::lock_guard lock(mutex_);
+  unixAtZero_ = nanos - now_;
+}
+
+int ManualDispatch::blockedWaits() const {
+  std::lock_guard lock(mutex_);
+  return blockedWaits_;
 }
 
 std::size_t ManualDispatch::pendingTasks() const {

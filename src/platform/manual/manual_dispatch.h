@@ -27,6 +27,8 @@ class ManualDispatch final : public Dispatch, public Clock {
   void runMainLoop() override;
   void stopMainLoop() override {}
   std::unique_ptr<Semaphore> makeSemaphore(int initial) override;
+  // Semaphores whose timed waits run on the manual clock: a wait ends when signalled or
+  // once a test has advanced the clock past its timeout.
   // Runs on a thread of its own, so that the task can sleep on the manual clock. What the
   // task throws is kept for takeTaskFailure.
   void runTask(Task task) override;
@@ -34,12 +36,17 @@ class ManualDispatch final : public Dispatch, public Clock {
   void sleep(Duration duration) override;
   const Clock& clock() const override { return *this; }
   std::int64_t uptimeNanos() const override;
+  // Calendar time moves with the manual clock from the moment set here (default: 1970).
+  std::int64_t unixTimeNanos() const override;
+  void setUnixTime(std::int64_t nanos);
 
   // Moves the clock forward, running each task as its due time is reached.
   void advance(Duration by);
   // Runs every task due at the current time, including those they submit.
   void runUntilIdle();
   std::size_t pendingTasks() const;
+  // Threads now blocked in a semaphore's wait: a test advances the clock once they are.
+  int blockedWaits() const;
 
   // Waits (in real time, up to `timeout`) until every task started with runTask has ended
   // or waits on the clock or on one of this dispatch's semaphores: a test then knows that
@@ -52,6 +59,7 @@ class ManualDispatch final : public Dispatch, public Clock {
 
  private:
   friend class ManualQueue;
+  friend class ManualSemaphore;
   struct Key {
     std::int64_t due;
     std::uint64_t seq;
@@ -62,15 +70,27 @@ class ManualDispatch final : public Dispatch, public Clock {
     Task task;
   };
 
-  class ParkingSemaphore;
+  // A task (or thread) waiting on the clock or a semaphore; whoever ends its wait (a move of
+  // the clock, a signal) counts it as running again at once.
+  struct Waiter {
+    bool parked = false;      // a task's wait, counted in parkedTasks_
+    std::int64_t until = -1;  // a timed wait's end; -1: none
+    bool granted = false;     // a semaphore's signal went to it
+    bool timedOut = false;
+  };
+
   void schedule(const std::shared_ptr<ManualQueue>& queue, std::int64_t due, Task task);
   void runDue(std::int64_t until);
-  void moveClockLocked(std::int64_t to);  // wakes the sleepers that fall due
+  void moveClockLocked(std::int64_t to);  // ends the timed waits that fall due
+  void park(Waiter& waiter);              // with mutex_ held
+  void unpark(Waiter& waiter);            // with mutex_ held
   bool inTask() const;
 
   mutable std::mutex mutex_;
   std::condition_variable clockMoved_;
   std::int64_t now_ = 0;
+  std::int64_t unixAtZero_ = 0;
+  int blockedWaits_ = 0;
   std::uint64_t nextSeq_ = 0;
   std::map<Key, Item> items_;
   std::shared_ptr<ManualQueue> main_;
@@ -78,7 +98,7 @@ class ManualDispatch final : public Dispatch, public Clock {
   std::condition_variable tasksChanged_;
   int liveTasks_ = 0;
   int parkedTasks_ = 0;
-  std::multiset<std::int64_t> sleepers_;  // the wake-up times of sleeping tasks
+  std::set<Waiter*> timedWaits_;  // sleeps and timed semaphore waits under way
   std::exception_ptr taskFailure_;
 };
 

@@ -198,6 +198,7 @@ void Connection::dropContext() {
   wasReady_ = false;
   snapshot_.reset();
   stale_ = true;
+  ++streamsGeneration_;
 }
 
 bool Connection::ensureConnected(Lock& lock) {
@@ -253,16 +254,29 @@ bool Connection::ensureConnected(Lock& lock) {
   }
   wasReady_ = true;
   stale_ = true;
+  ++streamsGeneration_;
+  subscribe();
+  return true;
+}
+
+// Removals end recordings; any change to the sources or the default makes the copy stale;
+// recording streams and clients tell the microphone watch who holds a microphone.
+void Connection::subscribe() {
   // Removals end recordings; any change to the sources or the default makes the copy stale;
   // sinks and the default sink matter to recordings of what the computer plays.
-  if (pa_operation* subscribe = pa_context_subscribe(
-          context,
-          static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER |
-                                              PA_SUBSCRIPTION_MASK_SINK),
-          nullptr, nullptr)) {
-    pa_operation_unref(subscribe);
+  auto mask = PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK;
+  if (followStreams_) mask |= PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_CLIENT;
+  if (pa_operation* operation =
+          pa_context_subscribe(context_, static_cast<pa_subscription_mask_t>(mask), nullptr, nullptr)) {
+    pa_operation_unref(operation);
   }
-  return true;
+}
+
+void Connection::followStreams(Lock&) {
+  if (followStreams_) return;
+  followStreams_ = true;
+  ++streamsGeneration_;
+  if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) subscribe();
 }
 
 std::string Connection::lastError(Lock& lock) const { return pa_strerror(lastErrorCode(lock)); }
@@ -282,6 +296,7 @@ void Connection::onContextState(pa_context* context, void* userdata) {
   if (context != self->context_ || PA_CONTEXT_IS_GOOD(state)) return;
   self->snapshot_.reset();
   self->stale_ = true;
+  ++self->streamsGeneration_;
   if (!self->wasReady_) return;  // a failed attempt, reported to the one who made it
   self->wasReady_ = false;
   const int error = pa_context_errno(context);
@@ -294,6 +309,10 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
   auto* self = static_cast<Connection*>(userdata);
   if (context != self->context_) return;
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT || facility == PA_SUBSCRIPTION_EVENT_CLIENT) {
+    ++self->streamsGeneration_;
+    return;
+  }
   if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
     if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE) {
       self->notify([index](ConnectionListener& listener) { listener.sinkRemoved(index); });

@@ -84,6 +84,13 @@ class Connection {
   // The sources; refreshed from the server when asked or when an event made the copy stale.
   std::optional<Snapshot> snapshot(Lock&, bool refresh);
 
+  // From now on, on this connection and every later one, follow the server's events about
+  // recording streams and clients (only the microphone watch needs that traffic).
+  void followStreams(Lock&);
+  // Changes with every event about recording streams or clients and with every new
+  // connection: a copy of the streams read at one value is still true while it stays.
+  std::uint64_t streamsGeneration(Lock&) const { return streamsGeneration_; }
+
   // Waits on the mainloop until `done` holds or the timeout passes; false on timeout.
   // Not on the mainloop thread.
   template <class Predicate>
@@ -98,6 +105,7 @@ class Connection {
  private:
   void start();  // with mutex_ held
   void dropContext();
+  void subscribe();
   bool armTimer(pa_usec_t timeout, bool& expired, pa_time_event*& event);
   void disarmTimer(pa_time_event* event);
   static void onContextState(pa_context* context, void* self);
@@ -113,6 +121,8 @@ class Connection {
   int failure_ = 0;
   std::optional<Snapshot> snapshot_;
   bool stale_ = true;
+  std::uint64_t streamsGeneration_ = 0;
+  bool followStreams_ = false;
   // Its own lock: registering must not start the mainloop, and the mainloop reads it.
   std::mutex listenersMutex_;
   std::vector<std::weak_ptr<ConnectionListener>> listeners_;

@@ -6,6 +6,7 @@
 
 #include "platform/audio_hardware.h"
 #include "platform/pulse/pulse_connection.h"
+#include "platform/pulse/pulse_processes.h"
 
 namespace velmor::platform::pulse {
 
@@ -26,11 +27,21 @@ class PulseAudioHardware final : public AudioHardware {
   Result<std::uint32_t> transportType(AudioObjectId device) override;
   Result<std::optional<std::string>> stringProperty(AudioObjectId object, StringProperty property) override;
 
+  // The server can always say who records.
+  bool reportsProcessInput() override { return true; }
+  Result<std::uint32_t> processListSize() override { return processes_.listSize(); }
+  Result<std::size_t> processList(std::vector<AudioObjectId>& ids) override { return processes_.list(ids); }
+  Result<bool> processIsRunningInput(AudioObjectId process) override { return processes_.isRunningInput(process); }
+  Result<std::optional<std::string>> processApplicationId(AudioObjectId process) override {
+    return processes_.applicationId(process);
+  }
+
  private:
   template <class Read>
   auto withSource(AudioObjectId id, Read read) -> Result<decltype(read(std::declval<const SourceRecord&>()))>;
 
   std::shared_ptr<Connection> connection_;
+  PulseProcesses processes_{connection_};
 };
 
 }  // namespace velmor::platform::pulse

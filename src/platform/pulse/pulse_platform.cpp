@@ -1,5 +1,6 @@
 #include "platform/pulse/pulse_platform.h"
 
+#include "platform/nocalendar/no_calendar.h"
 #include "platform/posix/posix_process.h"
 #include "platform/pulse/pulse_capture.h"
 #include "platform/pulse/pulse_connection.h"
@@ -22,10 +23,11 @@ struct PulsePlatform::Parts {
   std::shared_ptr<Connection> connection = std::make_shared<Connection>();
   PulseAudioHardware hardware{connection};
   PulseCaptureSystem capture{dispatch, connection};
+  NoCalendar calendar;  // until a calendar store is read on Linux
   PulseSystemAudio systemAudio{connection};
   PulseScreenCapture screenCapture{dispatch, connection};
-  Platform platform{dispatch, stdOut,   stdErr,  process,     environment,
-                    signals,  hardware, capture, systemAudio, screenCapture};
+  Platform platform{dispatch, stdOut,  stdErr,   process,     environment,  signals,
+                    hardware, capture, calendar, systemAudio, screenCapture};
 };
 
 PulsePlatform::PulsePlatform() : parts_(std::make_unique<Parts>()) {}

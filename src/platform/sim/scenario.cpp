@@ -165,6 +165,9 @@ std::function<void()> parseAction(const nlohmann::json& step, SimWorld& world) {
     if (!step.at("defaultInput").is_null()) id = step.at("defaultInput").get<AudioObjectId>();
     return [&world, id] { world.setDefaultInput(id); };
   }
+  if (step.contains("processes")) {
+    return [&world, table = parseProcessTable(step.at("processes"))] { world.processes().set(table); };
+  }
   if (step.contains("inputFailures")) {
     const auto id = step.at("inputFailures").at("device").get<AudioObjectId>();
     const int count = step.at("inputFailures").at("count").get<int>();
@@ -205,6 +208,7 @@ void applyScenario(const nlohmann::json& scenario, SimWorld& world, std::int32_t
   world.setDeviceListSlack(scenario.value("deviceListSlack", 0u));
   world.setNoDefaultCaptureDevice(scenario.value("noDefaultCaptureDevice", false));
   world.setAudioSpeed(scenario.value("audioSpeed", 1.0));
+  if (scenario.contains("processes")) world.processes().set(parseProcessTable(scenario.at("processes")));
   applySystemAudio(scenario.value("systemAudio", nlohmann::json::object()), world.systemAudio(), ownProcess);
 
   for (const auto& step : scenario.value("timeline", nlohmann::json::array())) {

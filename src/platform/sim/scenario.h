@@ -1,8 +1,9 @@
 #pragma once
 // A scenario file scripts a simulated world as JSON: the environment, the input devices
-// with their faults and audio, system audio (taps, outputs, displays, streams and their
-// faults), and a timeline of actions (unplug, plug, runtime errors, interruptions,
-// default changes, IO that stops, streams that stop) at times counted from the start.
+// with their faults and audio, the audio process objects, system audio (taps, outputs,
+// displays, streams and their faults), and a timeline of actions (unplug, plug, runtime
+// errors, interruptions, default changes, a new process table, IO that stops, streams that
+// stop) at times counted from the start. The calendar's section is read by sim_calendar.h.
 #include <map>
 #include <string>
 

@@ -15,9 +15,11 @@ SimPlatform::SimPlatform(const nlohmann::json& scenario)
                 signals_,
                 world_.hardware(),
                 world_.capture(),
+                calendar_,
                 world_.systemAudio().hardware(),
                 world_.systemAudio().screenCapture()} {
   applyScenario(scenario, world_, process_.processIdentifier());
+  if (scenario.contains("calendar")) applyCalendarScenario(scenario.at("calendar"), calendar_, dispatch_.clock());
 }
 
 }  // namespace velmor::platform::sim

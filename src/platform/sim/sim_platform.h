@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_process.h"
 #include "platform/sim/scenario.h"
+#include "platform/sim/sim_calendar.h"
 #include "platform/sim/sim_world.h"
 #include "platform/threaded/thread_dispatch.h"
 
@@ -18,6 +19,7 @@ class SimPlatform {
   explicit SimPlatform(const nlohmann::json& scenario);
   Platform& platform() { return platform_; }
   SimWorld& world() { return world_; }
+  SimCalendar& calendar() { return calendar_; }
 
  private:
   ThreadDispatch dispatch_;
@@ -27,6 +29,7 @@ class SimPlatform {
   ScenarioEnvironment environment_;
   PosixSignals signals_;
   SimWorld world_;
+  SimCalendar calendar_{dispatch_};
   Platform platform_;
 };
 

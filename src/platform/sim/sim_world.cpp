@@ -268,6 +268,14 @@ class SimWorld::Hardware final : public AudioHardware {
                 [isUid](const SimDevice& device) { return isUid ? device.uid : device.name; });
   }
 
+  bool reportsProcessInput() override { return world_.processes_.reported(); }
+  Result<std::uint32_t> processListSize() override { return world_.processes_.listSize(); }
+  Result<std::size_t> processList(std::vector<AudioObjectId>& ids) override { return world_.processes_.list(ids); }
+  Result<bool> processIsRunningInput(AudioObjectId id) override { return world_.processes_.isRunningInput(id); }
+  Result<std::optional<std::string>> processApplicationId(AudioObjectId id) override {
+    return world_.processes_.applicationId(id);
+  }
+
  private:
   // One property of one device, unless the device is gone or the read is scripted to fail.
   template <class Get>

@@ -16,6 +16,7 @@
 #include "platform/dispatch.h"
 #include "platform/pcm.h"
 #include "platform/shared/notification_center.h"
+#include "platform/sim/sim_processes.h"
 
 namespace velmor::platform::sim {
 
@@ -79,6 +80,8 @@ class SimWorld {
 
   AudioHardware& hardware();
   CaptureSystem& capture();
+  // The audio process objects the hardware reports.
+  SimProcesses& processes() { return processes_; }
   // System audio: taps, default outputs and screen-capture streams, scripted there.
   SimSystemAudio& systemAudio();
 
@@ -115,6 +118,7 @@ class SimWorld {
   // event that caused them, never on the thread that scripted it.
   NotificationCenter<CaptureNotification, CaptureNotificationInfo> notifications_;
   std::atomic<int> sessionsStarted_{0};
+  SimProcesses processes_;
   std::unique_ptr<Hardware> hardware_;
   std::unique_ptr<Capture> capture_;
   std::shared_ptr<SimSystemAudio> systemAudio_;

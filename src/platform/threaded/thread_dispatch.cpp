@@ -13,6 +13,11 @@ std::int64_t SteadyClock::uptimeNanos() const {
       .count();
 }
 
+std::int64_t SteadyClock::unixTimeNanos() const {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 namespace {
 class ThreadSemaphore final : public Semaphore {
  public:

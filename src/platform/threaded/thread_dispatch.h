@@ -9,6 +9,7 @@ namespace velmor::platform {
 class SteadyClock final : public Clock {
  public:
   std::int64_t uptimeNanos() const override;
+  std::int64_t unixTimeNanos() const override;
 };
 
 class ThreadQueue;
