@@ -5,7 +5,7 @@ namespace {
 
 class NoStore final : public CalendarStore {
  public:
-  Result<std::vector<CalendarEvent>> events(CalendarDate, CalendarDate) override {
+  Result<CalendarFetch> events(CalendarDate, CalendarDate) override {
     return PlatformError{kProgramErrorDomain, 1, "this build reads no calendar"};
   }
 };
