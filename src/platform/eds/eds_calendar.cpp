@@ -12,21 +12,23 @@
 
 namespace velmor::platform::eds {
 
+// The session bus, on which the store answered.
 struct EdsCalendar::Session {
-  const EdsLibrary& eds;
+  const GioLibrary& gio;
   GDBusConnection* bus;
-  ESourceRegistry* registry;
   EdsLimits limits;
 
-  ~Session() {
-    eds.objectUnref(registry);
-    eds.objectUnref(bus);
-  }
+  ~Session() { gio.objectUnref(bus); }
 };
 
 namespace {
 
 using Session = EdsCalendar::Session;
+
+// The bus name of the store's source registry, for the libedataserver this backend is built
+// against; it changes only with that library's interface.
+constexpr const char* kRegistryService = "org.gnome.evolution.dataserver.Sources5";
+constexpr const char* kRegistryPath = "/org/gnome/evolution/dataserver/SourceManager";
 
 std::string secondsText(std::chrono::milliseconds limit) {
   const auto count = limit.count();
@@ -43,30 +45,45 @@ bool sessionBusConfigured() {
   return stat((std::string(runtime) + "/bus").c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
-std::shared_ptr<GCancellable> newCancellable(const EdsLibrary& eds) {
-  return std::shared_ptr<GCancellable>(eds.cancellableNew(), [&eds](GCancellable* c) { eds.objectUnref(c); });
+std::shared_ptr<GCancellable> newCancellable(const GioLibrary& gio) {
+  return std::shared_ptr<GCancellable>(gio.cancellableNew(), [&gio](GCancellable* c) { gio.objectUnref(c); });
 }
 
-Result<std::shared_ptr<Session>> connect(const EdsLibrary& eds, GCancellable* cancellable, EdsLimits limits) {
-  const ThreadContext context(eds);
+// The bus, and an answer from the store's registry on it, which the bus starts if it is
+// installed and not running. Only GIO is needed for this.
+Result<std::shared_ptr<Session>> reach(const GioLibrary& gio, GCancellable* cancellable, EdsLimits limits) {
+  const ThreadContext context(gio);
   GError* error = nullptr;
-  GDBusConnection* bus = eds.busGetSync(G_BUS_TYPE_SESSION, cancellable, &error);
-  if (!bus) return PlatformError{kEdsErrorDomain, 1, "no session bus: " + takeErrorText(eds, error)};
+  GDBusConnection* bus = gio.busGetSync(G_BUS_TYPE_SESSION, cancellable, &error);
+  if (!bus) return PlatformError{kEdsErrorDomain, 1, "no session bus: " + takeErrorText(gio, error)};
   // GLib ends the process when the bus goes away under a connection that says otherwise;
   // every client of the store shares this one.
-  eds.connectionSetExitOnClose(bus, FALSE);
+  gio.connectionSetExitOnClose(bus, FALSE);
+  auto session = std::shared_ptr<Session>(new Session{gio, bus, limits});
+  GVariant* reply = gio.connectionCallSync(bus, kRegistryService, kRegistryPath, "org.freedesktop.DBus.Peer", "Ping",
+                                           nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, cancellable, &error);
+  if (!reply) {
+    return PlatformError{kEdsErrorDomain, 2, "the calendar store does not answer: " + takeErrorText(gio, error)};
+  }
+  gio.variantUnref(reply);
+  return session;
+}
+
+// The store's list of calendars and accounts.
+struct Registry {
+  const EdsLibrary& eds;
+  ESourceRegistry* registry;
+  ~Registry() { eds.objectUnref(registry); }
+};
+
+Result<std::shared_ptr<Registry>> openRegistry(const EdsLibrary& eds, GCancellable* cancellable) {
+  const ThreadContext context(eds);
+  GError* error = nullptr;
   ESourceRegistry* registry = eds.registryNewSync(cancellable, &error);
   if (!registry) {
-    eds.objectUnref(bus);
-    return PlatformError{kEdsErrorDomain, 2, "the calendar store cannot be reached: " + takeErrorText(eds, error)};
+    return PlatformError{kEdsErrorDomain, 3, "the calendar store cannot be reached: " + takeErrorText(eds, error)};
   }
-  auto session = std::shared_ptr<Session>(new Session{eds, bus, registry, limits});
-  // Where the registry's service is not installed, the client still comes up, with nothing
-  // in it; a running registry always holds its built-in sources.
-  GList* sources = eds.registryListSources(registry, nullptr);
-  if (!sources) return PlatformError{kEdsErrorDomain, 3, "the calendar store is not installed on the session bus"};
-  eds.listFreeFull(sources, eds.objectUnref);
-  return session;
+  return std::shared_ptr<Registry>(new Registry{eds, registry});
 }
 
 // One enabled calendar, with the addresses by which its events name the user.
@@ -79,14 +96,14 @@ struct CalendarInfo {
 
 std::string dupText(const EdsLibrary& eds, gchar* text) { return takeText(eds, text).value_or(""); }
 
-std::vector<CalendarInfo> enabledCalendars(const Session& session) {
-  const EdsLibrary& eds = session.eds;
+std::vector<CalendarInfo> enabledCalendars(const Registry& registry) {
+  const EdsLibrary& eds = registry.eds;
   struct Identity {
     std::string parent;
     std::string address;
   };
   std::vector<Identity> identities;
-  GList* identitySources = eds.registryListEnabled(session.registry, E_SOURCE_EXTENSION_MAIL_IDENTITY);
+  GList* identitySources = eds.registryListEnabled(registry.registry, E_SOURCE_EXTENSION_MAIL_IDENTITY);
   for (GList* item = identitySources; item; item = item->next) {
     auto* source = static_cast<ESource*>(item->data);
     auto* extension =
@@ -97,7 +114,7 @@ std::vector<CalendarInfo> enabledCalendars(const Session& session) {
   eds.listFreeFull(identitySources, eds.objectUnref);
 
   std::vector<CalendarInfo> calendars;
-  GList* calendarSources = eds.registryListEnabled(session.registry, E_SOURCE_EXTENSION_CALENDAR);
+  GList* calendarSources = eds.registryListEnabled(registry.registry, E_SOURCE_EXTENSION_CALENDAR);
   for (GList* item = calendarSources; item; item = item->next) {
     auto* source = static_cast<ESource*>(item->data);
     CalendarInfo info;
@@ -135,18 +152,37 @@ class EdsStore final : public CalendarStore {
 
   Result<CalendarFetch> events(CalendarDate start, CalendarDate end) override {
     if (!session_) return PlatformError{kEdsErrorDomain, 4, "the calendar store cannot be reached"};
-    const EdsLibrary& eds = session_->eds;
-    const std::vector<CalendarInfo> calendars = enabledCalendars(*session_);
+    std::string whyNot;
+    const EdsLibrary* loaded = EdsLibrary::load(&whyNot);
+    if (!loaded) return PlatformError{kEdsErrorDomain, 5, "the calendar store's libraries cannot be loaded: " + whyNot};
+    const EdsLibrary& eds = *loaded;
+    // The registry and the calendars together have the read's time.
+    const auto limit = session_->limits.read;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const std::string late = "did not answer within " + secondsText(limit);
+
+    auto cancellable = newCancellable(eds);
+    std::vector<BoundedTask<Result<std::shared_ptr<Registry>>>> opening;
+    opening.push_back({[&eds, cancellable] { return openRegistry(eds, cancellable.get()); },
+                       [&eds, cancellable] { eds.cancellableCancel(cancellable.get()); }});
+    auto opened = runWithin(std::move(opening), limit);
+    if (!opened[0]) return PlatformError{kEdsErrorDomain, 6, "the calendar store " + late};
+    if (!*opened[0]) return opened[0]->error();
+    const std::shared_ptr<Registry> registry = opened[0]->value();
+    const std::vector<CalendarInfo> calendars = enabledCalendars(*registry);
 
     std::vector<BoundedTask<Result<CalendarEvents>>> tasks;
     for (const CalendarInfo& calendar : calendars) {
-      auto cancellable = newCancellable(eds);
-      tasks.push_back({[&eds, source = calendar.source, addresses = calendar.userAddresses, start, end, cancellable] {
-                         return readCalendarSource(eds, source.get(), addresses, start, end, cancellable.get());
-                       },
-                       [&eds, cancellable] { eds.cancellableCancel(cancellable.get()); }});
+      auto reading = newCancellable(eds);
+      // Each task keeps the registry alive: its calendar's source belongs to it.
+      tasks.push_back(
+          {[&eds, registry, source = calendar.source, addresses = calendar.userAddresses, start, end, reading] {
+             return readCalendarSource(eds, source.get(), addresses, start, end, reading.get());
+           },
+           [&eds, reading] { eds.cancellableCancel(reading.get()); }});
     }
-    auto results = runWithin(std::move(tasks), session_->limits.read);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto results = runWithin(std::move(tasks), std::max(left, std::chrono::milliseconds(0)));
 
     struct Found {
       CalendarEvent event;
@@ -159,8 +195,7 @@ class EdsStore final : public CalendarStore {
       const std::string label = "\"" + calendars[index].name + "\" (" + calendars[index].uid + "): ";
       auto& result = results[index];
       if (!result) {
-        fetch.missing.push_back(
-            {kEdsErrorDomain, 5, label + "did not answer within " + secondsText(session_->limits.read)});
+        fetch.missing.push_back({kEdsErrorDomain, 7, label + late});
         continue;
       }
       if (!*result) {
@@ -169,7 +204,7 @@ class EdsStore final : public CalendarStore {
       }
       ++read;
       auto& events = result->value();
-      if (events.incomplete) fetch.missing.push_back({kEdsErrorDomain, 6, label + *events.incomplete});
+      if (events.incomplete) fetch.missing.push_back({kEdsErrorDomain, 8, label + *events.incomplete});
       for (auto& event : events.events) found.push_back({std::move(event), index});
     }
     // Nothing read at all is no calendar, not an empty one.
@@ -204,17 +239,17 @@ std::shared_ptr<Session> EdsCalendar::session() {
   std::lock_guard lock(mutex_);
   if (tried_) return session_;
   tried_ = true;
-  const EdsLibrary* eds = EdsLibrary::load(&unreachable_);
-  if (!eds) return nullptr;
+  const GioLibrary* gio = GioLibrary::load(&unreachable_);
+  if (!gio) return nullptr;
   if (!sessionBusConfigured()) {
     unreachable_ = "no session bus";
     return nullptr;
   }
-  auto cancellable = newCancellable(*eds);
+  auto cancellable = newCancellable(*gio);
   const EdsLimits limits = limits_;
   std::vector<BoundedTask<Result<std::shared_ptr<Session>>>> tasks;
-  tasks.push_back({[eds, cancellable, limits] { return connect(*eds, cancellable.get(), limits); },
-                   [eds, cancellable] { eds->cancellableCancel(cancellable.get()); }});
+  tasks.push_back({[gio, cancellable, limits] { return reach(*gio, cancellable.get(), limits); },
+                   [gio, cancellable] { gio->cancellableCancel(cancellable.get()); }});
   auto reached = runWithin(std::move(tasks), limits_.reach);
   if (!reached[0]) {
     unreachable_ = "the calendar store did not answer within " + secondsText(limits_.reach);

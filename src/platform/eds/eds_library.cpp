@@ -5,43 +5,67 @@
 namespace velmor::platform::eds {
 namespace {
 
-// libecal's soname as found at build time; opening it brings in libedataserver,
-// libical-glib and GLib, whose functions are then found through the same handle.
-constexpr const char* kLibrary = VELMOR_ECAL_SONAME;
+// The sonames found at build time. Opening GIO brings GLib; opening libecal brings
+// libedataserver and libical-glib; the functions are found through each handle.
+constexpr const char* kGio = VELMOR_GIO_SONAME;
+constexpr const char* kEcal = VELMOR_ECAL_SONAME;
 
 GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) { return G_LOG_WRITER_HANDLED; }
 void discardMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
+template <class Library>
 struct Loaded {
-  EdsLibrary library;
+  Library library;
   std::string whyNot;
   bool ok = false;
 };
 
-Loaded open() {
-  Loaded loaded;
-  void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+void* open(const char* soname, std::string& whyNot) {
+  void* handle = dlopen(soname, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (!handle) {
     const char* reason = dlerror();
-    loaded.whyNot = reason ? reason : std::string(kLibrary) + " cannot be loaded";
-    return loaded;
+    whyNot = reason ? reason : std::string(soname) + " cannot be loaded";
   }
-  EdsLibrary& eds = loaded.library;
-#define VELMOR_EDS_RESOLVE(field, symbol)                                                 \
-  eds.field = reinterpret_cast<decltype(eds.field)>(dlsym(handle, #symbol));            \
-  if (!eds.field) {                                                                       \
-    loaded.whyNot = std::string(kLibrary) + " lacks " #symbol;                            \
-    return loaded;                                                                        \
+  return handle;
+}
+
+#define VELMOR_EDS_RESOLVE(field, symbol)                                                        \
+  library.field = reinterpret_cast<decltype(library.field)>(dlsym(handle, #symbol));           \
+  if (!library.field) {                                                                          \
+    loaded.whyNot = std::string(soname) + " lacks " #symbol;                                     \
+    return loaded;                                                                               \
   }
-  VELMOR_EDS_FUNCTIONS(VELMOR_EDS_RESOLVE)
-#undef VELMOR_EDS_RESOLVE
+
+Loaded<GioLibrary> openGio() {
+  Loaded<GioLibrary> loaded;
+  const char* soname = kGio;
+  void* handle = open(soname, loaded.whyNot);
+  if (!handle) return loaded;
+  GioLibrary& library = loaded.library;
+  VELMOR_GIO_FUNCTIONS(VELMOR_EDS_RESOLVE)
   // GLib writes warnings to standard error unless told otherwise. The writer can be set
-  // once per process: here, before the libraries do anything.
-  eds.logSetWriterFunc(discardLog, nullptr, nullptr);
-  eds.logSetDefaultHandler(discardMessage, nullptr);
+  // once per process: here, before GLib or the store's libraries do anything.
+  library.logSetWriterFunc(discardLog, nullptr, nullptr);
+  library.logSetDefaultHandler(discardMessage, nullptr);
   loaded.ok = true;
   return loaded;
 }
+
+Loaded<EdsLibrary> openEds() {
+  Loaded<EdsLibrary> loaded;
+  const GioLibrary* gio = GioLibrary::load(&loaded.whyNot);
+  if (!gio) return loaded;
+  const char* soname = kEcal;
+  void* handle = open(soname, loaded.whyNot);
+  if (!handle) return loaded;
+  EdsLibrary& library = loaded.library;
+  static_cast<GioLibrary&>(library) = *gio;
+  VELMOR_EDS_FUNCTIONS(VELMOR_EDS_RESOLVE)
+  loaded.ok = true;
+  return loaded;
+}
+
+#undef VELMOR_EDS_RESOLVE
 
 }  // namespace
 
@@ -49,8 +73,9 @@ Loaded open() {
 // For ThreadSanitizer builds only. GLib and the store's client libraries are not built
 // with it: they hand memory between their own threads with futexes it cannot see (GLib's
 // mutexes, its slice allocator), so the accesses its interceptors record inside them
-// (memset, memcpy, allocation) look like races. Those recordings are dropped for these
-// libraries alone; every access in the program's own code is still checked.
+// (memset, memcpy, allocation, a lock taken in one library and released in another) look
+// like races. Those recordings are dropped for these libraries alone; every access in the
+// program's own code is still checked.
 extern "C" const char* __tsan_default_suppressions() {
   return "called_from_lib:libglib-2.0.so.0\n"
          "called_from_lib:libgobject-2.0.so.0\n"
@@ -70,27 +95,32 @@ extern "C" const char* __tsan_default_suppressions() {
 }
 #endif
 
-const EdsLibrary* EdsLibrary::load(std::string* whyNot) {
-  // Never destroyed: threads left waiting on the store may still call through it at exit.
-  static const Loaded* const loaded = new Loaded(open());
-  if (!loaded->ok) {
-    if (whyNot) *whyNot = loaded->whyNot;
-    return nullptr;
-  }
-  return &loaded->library;
+// Never destroyed: threads left waiting on the store may still call through them at exit.
+const GioLibrary* GioLibrary::load(std::string* whyNot) {
+  static const auto* const loaded = new Loaded<GioLibrary>(openGio());
+  if (loaded->ok) return &loaded->library;
+  if (whyNot) *whyNot = loaded->whyNot;
+  return nullptr;
 }
 
-std::string takeErrorText(const EdsLibrary& eds, GError* error) {
+const EdsLibrary* EdsLibrary::load(std::string* whyNot) {
+  static const auto* const loaded = new Loaded<EdsLibrary>(openEds());
+  if (loaded->ok) return &loaded->library;
+  if (whyNot) *whyNot = loaded->whyNot;
+  return nullptr;
+}
+
+std::string takeErrorText(const GioLibrary& glib, GError* error) {
   if (!error) return {};
   std::string text = error->message ? error->message : "";
-  eds.errorFree(error);
+  glib.errorFree(error);
   return text;
 }
 
-std::optional<std::string> takeText(const EdsLibrary& eds, gchar* text) {
+std::optional<std::string> takeText(const GioLibrary& glib, gchar* text) {
   if (!text) return std::nullopt;
   std::string copy(text);
-  eds.free(text);
+  glib.free(text);
   return copy;
 }
 

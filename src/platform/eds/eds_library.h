@@ -1,8 +1,10 @@
 #pragma once
-// The functions of Evolution Data Server (libecal, libedataserver), libical-glib and GLib
+// The functions of GLib, Evolution Data Server (libecal, libedataserver) and libical-glib
 // that the calendar backend calls, looked up at run time. The program must start, list
 // devices, capture and watch on a machine without the calendar store, so nothing links
-// these libraries: `load` opens them the first time the calendar is read.
+// these libraries. They are opened in two steps, each the first time it is needed: GLib's
+// GIO (a few milliseconds) to ask the session bus whether the store is there, which is all
+// the access word needs; the store's client libraries (some 50 libraries, 25 ms) to read it.
 //
 // Only this backend's files include this header: the headers it pulls in are the
 // libraries' own, for their types and the functions' signatures.
@@ -16,11 +18,10 @@ namespace velmor::platform::eds {
 // The domain of the errors this backend reports.
 inline constexpr const char* kEdsErrorDomain = "org.gnome.evolution.dataserver";
 
-// X(field, symbol) for every function the backend calls.
-#define VELMOR_EDS_FUNCTIONS(X)                                              \
+// X(field, symbol) for every function of GLib and GIO the backend calls.
+#define VELMOR_GIO_FUNCTIONS(X)                                              \
   X(free, g_free)                                                            \
   X(errorFree, g_error_free)                                                 \
-  X(quarkToString, g_quark_to_string)                                        \
   X(objectRef, g_object_ref)                                                 \
   X(objectUnref, g_object_unref)                                             \
   X(listFreeFull, g_list_free_full)                                          \
@@ -36,6 +37,12 @@ inline constexpr const char* kEdsErrorDomain = "org.gnome.evolution.dataserver";
   X(logSetDefaultHandler, g_log_set_default_handler)                         \
   X(busGetSync, g_bus_get_sync)                                              \
   X(connectionSetExitOnClose, g_dbus_connection_set_exit_on_close)           \
+  X(connectionCallSync, g_dbus_connection_call_sync)                         \
+  X(variantNew, g_variant_new)                                               \
+  X(variantUnref, g_variant_unref)
+
+// X(field, symbol) for every function of the store's client libraries the backend calls.
+#define VELMOR_EDS_FUNCTIONS(X)                                              \
   X(registryNewSync, e_source_registry_new_sync)                             \
   X(registryListEnabled, e_source_registry_list_enabled)                     \
   X(registryListSources, e_source_registry_list_sources)                     \
@@ -83,21 +90,29 @@ inline constexpr const char* kEdsErrorDomain = "org.gnome.evolution.dataserver";
   X(timezoneGetBuiltin, i_cal_timezone_get_builtin_timezone)                 \
   X(timezoneGetBuiltinFromTzid, i_cal_timezone_get_builtin_timezone_from_tzid)
 
-struct EdsLibrary {
 #define VELMOR_EDS_FIELD(field, symbol) decltype(&::symbol) field = nullptr;
-  VELMOR_EDS_FUNCTIONS(VELMOR_EDS_FIELD)
-#undef VELMOR_EDS_FIELD
 
-  // The libraries, opened once per process and never closed (GLib cannot be unloaded);
-  // null when they are missing or lack a function, with the reason in `whyNot`. Loading
-  // also silences the libraries' own log messages: standard error carries control events
-  // and nothing else.
+struct GioLibrary {
+  VELMOR_GIO_FUNCTIONS(VELMOR_EDS_FIELD)
+
+  // GIO with GLib, opened once per process and never closed (GLib cannot be unloaded);
+  // null when missing or lacking a function, with the reason in `whyNot`. Loading also
+  // silences GLib's log messages: standard error carries control events and nothing else.
+  static const GioLibrary* load(std::string* whyNot);
+};
+
+struct EdsLibrary : GioLibrary {
+  VELMOR_EDS_FUNCTIONS(VELMOR_EDS_FIELD)
+
+  // The store's client libraries, with GIO; as above.
   static const EdsLibrary* load(std::string* whyNot);
 };
 
+#undef VELMOR_EDS_FIELD
+
 // The text of a GError, which is freed; "" for none.
-std::string takeErrorText(const EdsLibrary& eds, GError* error);
+std::string takeErrorText(const GioLibrary& glib, GError* error);
 // A string the libraries allocated, as text, freed; none for null.
-std::optional<std::string> takeText(const EdsLibrary& eds, gchar* text);
+std::optional<std::string> takeText(const GioLibrary& glib, gchar* text);
 
 }  // namespace velmor::platform::eds

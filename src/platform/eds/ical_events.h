@@ -16,7 +16,7 @@ namespace velmor::platform::eds {
 
 // Releases a libical-glib or GLib object.
 struct Unref {
-  const EdsLibrary* eds;
+  const GioLibrary* eds;
   void operator()(gpointer object) const {
     if (object) eds->objectUnref(object);
   }

@@ -7,7 +7,7 @@ namespace velmor::platform::eds {
 
 class ThreadContext {
  public:
-  explicit ThreadContext(const EdsLibrary& eds) : eds_(eds), context_(eds.mainContextNew()) {
+  explicit ThreadContext(const GioLibrary& eds) : eds_(eds), context_(eds.mainContextNew()) {
     eds_.mainContextPushThreadDefault(context_);
   }
   ~ThreadContext() {
@@ -18,7 +18,7 @@ class ThreadContext {
   ThreadContext& operator=(const ThreadContext&) = delete;
 
  private:
-  const EdsLibrary& eds_;
+  const GioLibrary& eds_;
   GMainContext* context_;
 };
 
