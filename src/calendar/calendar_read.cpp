@@ -21,10 +21,14 @@ std::optional<std::string> readCalendar(const CalendarContext& context, bool ask
     const auto store = context.calendar.makeStore();
     const platform::CalendarDate now = static_cast<double>(context.dispatch.clock().unixTimeNanos()) / 1e9;
     const CalendarWindow window = calendarWindow(now, hours);
-    const auto events = store->events(window.start, window.end);
+    const auto fetched = store->events(window.start, window.end);
     // An unreadable store is not an empty calendar: the parent must not take it for one.
-    if (!events) return kCalendarNotRead + events.error().description;
-    for (const auto& event : events.value()) {
+    if (!fetched) return kCalendarNotRead + fetched.error().description;
+    // Nor is a calendar that could not be read; the others' events still count.
+    for (const auto& missing : fetched.value().missing) {
+      context.control.control(ControlEvent{{"type", "error"}, {"message", kCalendarMissing + missing.description}});
+    }
+    for (const auto& event : fetched.value().events) {
       if (auto meeting = meetingObject(event)) meetings.push_back(std::move(*meeting));
     }
   }

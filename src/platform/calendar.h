@@ -73,11 +73,20 @@ struct CalendarEvent {
   std::optional<std::vector<CalendarParticipant>> attendees;  // none: the event has no list
 };
 
+// What a fetch found. A store made of several calendars lists the events of those it could
+// read and says which it could not read, or read only in part, rather than failing whole for
+// one bad calendar or passing a partial list off as a full one.
+struct CalendarFetch {
+  std::vector<CalendarEvent> events;
+  std::vector<PlatformError> missing;  // one per calendar whose events are missing, in whole or in part
+};
+
 class CalendarStore {
  public:
   virtual ~CalendarStore() = default;
-  // The events of every calendar that overlap [start, end), in the store's order.
-  virtual Result<std::vector<CalendarEvent>> events(CalendarDate start, CalendarDate end) = 0;
+  // The events of every calendar that overlap [start, end), in the store's order. An error
+  // when nothing could be read.
+  virtual Result<CalendarFetch> events(CalendarDate start, CalendarDate end) = 0;
 };
 
 class Calendar {

@@ -146,6 +146,20 @@ TEST(SimProcess, EventsFailsWhenTheStoreCannotBeRead) {
   EXPECT_EQ(result.events().at(0)["message"], "the calendar could not be read: the calendar store is not available");
 }
 
+TEST(SimProcess, EventsNamesACalendarThatCouldNotBeReadAndListsTheRest) {
+  const nlohmann::json calendar{{"status", 3},
+                                {"missing", {"\"Work\" (work-1): did not answer within 10 s"}},
+                                {"events", {{{"id", "kept"}, {"start", {{"fromNow", 60}}}, {"end", {{"fromNow", 120}}}}}}};
+  const auto result = runSim({"--events"}, {{"calendar", calendar}});
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.events(), (std::vector<nlohmann::json>{
+                                 {{"type", "error"},
+                                  {"message", "Calendar unavailable: \"Work\" (work-1): did not answer within 10 s"}}}));
+  const auto document = nlohmann::json::parse(result.stdoutBytes);
+  ASSERT_EQ(document["events"].size(), 1u);
+  EXPECT_EQ(document["events"][0]["id"], "kept");
+}
+
 TEST(SimProcess, MicrophoneRecordsTheToneUntilSigterm) {
   // Stop after about one second of audio: a "level" line comes every 100 ms.
   const auto result = runSim({"--mic", "builtin"}, micScenario(), afterLines(12, SIGTERM));

@@ -47,7 +47,8 @@ TEST_P(Ask, PromptsOnlyWhenUndecidedAndReportsTheWordAfterwards) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
-  const auto message = readCalendar({sim.calendar, sim.dispatch, sim.stdOut}, GetParam().ask, 24, true);
+  ControlChannel control{sim.dispatch, sim.stdErr, sim.process};
+  const auto message = readCalendar({sim.calendar, sim.dispatch, sim.stdOut, control}, GetParam().ask, 24, true);
   done = true;
   user.join();
   EXPECT_EQ(message, std::nullopt);

@@ -15,6 +15,7 @@ constexpr double kNow = 1'780'000'000.5;  // a Tuesday in 2026, half a second pa
 
 struct CalendarReadTest : ::testing::Test {
   testing::SimTestPlatform sim;
+  ControlChannel control{sim.dispatch, sim.stdErr, sim.process};
 
   CalendarReadTest() { sim.dispatch.setUnixTime(static_cast<std::int64_t>(kNow * 1e9)); }
 
@@ -24,7 +25,7 @@ struct CalendarReadTest : ::testing::Test {
     sim.calendar.setEvents(std::move(parsed));
   }
   std::optional<std::string> read(double hours = 24, bool accessOnly = false) {
-    return readCalendar({sim.calendar, sim.dispatch, sim.stdOut}, false, hours, accessOnly);
+    return readCalendar({sim.calendar, sim.dispatch, sim.stdOut, control}, false, hours, accessOnly);
   }
   nlohmann::json document() { return nlohmann::json::parse(sim.stdOut.bytes()); }
 };
@@ -90,9 +91,10 @@ TEST_F(CalendarReadTest, ReadsEventsOnlyWithFullAccessAndNotForTheAccessAlone) {
       {7, false, "denied", 0},       {3, true, "granted", 0},     {3, false, "granted", 1}};
   for (const auto& row : table) {
     testing::SimTestPlatform fresh;
+    ControlChannel freshControl{fresh.dispatch, fresh.stdErr, fresh.process};
     fresh.calendar.setStatus(row.status);
     fresh.calendar.setEvents({parseCalendarEvent({{"id", "x"}, {"start", 60}, {"end", 120}}, 0)});
-    EXPECT_EQ(readCalendar({fresh.calendar, fresh.dispatch, fresh.stdOut}, false, 24, row.accessOnly), std::nullopt);
+    EXPECT_EQ(readCalendar({fresh.calendar, fresh.dispatch, fresh.stdOut, freshControl}, false, 24, row.accessOnly), std::nullopt);
     const auto written = nlohmann::json::parse(fresh.stdOut.bytes());
     EXPECT_EQ(written["access"], row.access) << row.status;
     EXPECT_EQ(written["events"].size(), static_cast<std::size_t>(row.fetches)) << row.status;
@@ -126,6 +128,20 @@ TEST_F(CalendarReadTest, AStoreThatCannotBeReadIsAnErrorWithNothingWritten) {
   sim.calendar.setFetchFails(true);
   EXPECT_EQ(read(), std::optional<std::string>("the calendar could not be read: the calendar store is not available"));
   EXPECT_EQ(sim.stdOut.bytes(), "");
+}
+
+// Nor is one calendar that could not be read: it is named, and the others are listed.
+TEST_F(CalendarReadTest, ACalendarThatCouldNotBeReadIsNamedAndTheOthersAreListed) {
+  sim.calendar.setStatus(platform::calendar_authorization::kFullAccess);
+  events({{{"id", "kept"}, {"start", kNow}, {"end", kNow + 60}}});
+  sim.calendar.setMissing({{"eds", 1, "\"Work\" (work-1): did not answer within 10 s"}, {"eds", 2, "\"Old\" (old)"}});
+  EXPECT_EQ(read(), std::nullopt);
+  EXPECT_EQ(sim.stdErr.events(),
+            (std::vector<nlohmann::json>{
+                {{"type", "error"}, {"message", "Calendar unavailable: \"Work\" (work-1): did not answer within 10 s"}},
+                {{"type", "error"}, {"message", "Calendar unavailable: \"Old\" (old)"}}}));
+  ASSERT_EQ(document()["events"].size(), 1u);
+  EXPECT_EQ(document()["events"][0]["id"], "kept");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "platform/pulse/pulse_platform.h"
 
-#include "platform/nocalendar/no_calendar.h"
+#include "platform/eds/eds_calendar.h"
 #include "platform/posix/posix_process.h"
 #include "platform/pulse/pulse_capture.h"
 #include "platform/pulse/pulse_connection.h"
@@ -23,7 +23,7 @@ struct PulsePlatform::Parts {
   std::shared_ptr<Connection> connection = std::make_shared<Connection>();
   PulseAudioHardware hardware{connection};
   PulseCaptureSystem capture{dispatch, connection};
-  NoCalendar calendar;  // until a calendar store is read on Linux
+  eds::EdsCalendar calendar;  // loads nothing until the calendar is read
   PulseSystemAudio systemAudio{connection};
   PulseScreenCapture screenCapture{dispatch, connection};
   Platform platform{dispatch, stdOut,  stdErr,   process,     environment,  signals,

@@ -12,6 +12,7 @@ struct SimCalendar::State {
   SimAccessRequest request;
   std::vector<CalendarEvent> events;
   bool fetchFails = false;
+  std::vector<PlatformError> missing;
   int requests = 0;
   int fetches = 0;
   std::optional<std::pair<CalendarDate, CalendarDate>> lastWindow;
@@ -22,17 +23,18 @@ class SimCalendar::Store final : public CalendarStore {
  public:
   explicit Store(std::shared_ptr<State> state) : state_(std::move(state)) {}
 
-  Result<std::vector<CalendarEvent>> events(CalendarDate start, CalendarDate end) override {
+  Result<CalendarFetch> events(CalendarDate start, CalendarDate end) override {
     std::lock_guard lock(state_->mutex);
     ++state_->fetches;
     state_->lastWindow = {start, end};
     if (state_->fetchFails) return PlatformError{"sim.calendar", 1013, "the calendar store is not available"};
-    std::vector<CalendarEvent> found;
+    CalendarFetch found;
     for (const auto& event : state_->events) {
       // Undated events are scripted to test how the reader copes: they always come back.
       const bool dated = event.startDate && event.endDate;
-      if (!dated || (*event.endDate > start && *event.startDate < end)) found.push_back(event);
+      if (!dated || (*event.endDate > start && *event.startDate < end)) found.events.push_back(event);
     }
+    found.missing = state_->missing;
     return found;
   }
 
@@ -61,6 +63,11 @@ void SimCalendar::setEvents(std::vector<CalendarEvent> events) {
 void SimCalendar::setFetchFails(bool fails) {
   std::lock_guard lock(state_->mutex);
   state_->fetchFails = fails;
+}
+
+void SimCalendar::setMissing(std::vector<PlatformError> missing) {
+  std::lock_guard lock(state_->mutex);
+  state_->missing = std::move(missing);
 }
 
 int SimCalendar::authorizationStatus() {
@@ -159,6 +166,10 @@ void applyCalendarScenario(const nlohmann::json& section, SimCalendar& calendar,
     calendar.setRequest(request);
   }
   calendar.setFetchFails(section.value("fetchFails", false));
+  std::vector<PlatformError> missing;
+  for (const auto& reason : section.value("missing", nlohmann::json::array()))
+    missing.push_back(PlatformError{"sim.calendar", 1014, reason.get<std::string>()});
+  calendar.setMissing(std::move(missing));
   const CalendarDate now = static_cast<double>(clock.unixTimeNanos()) / 1e9;
   std::vector<CalendarEvent> events;
   for (const auto& event : section.value("events", nlohmann::json::array()))

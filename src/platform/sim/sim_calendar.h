@@ -30,6 +30,8 @@ class SimCalendar final : public Calendar {
   void setRequest(SimAccessRequest request);
   void setEvents(std::vector<CalendarEvent> events);
   void setFetchFails(bool fails);
+  // Calendars a fetch could not read (their descriptions), reported beside the events.
+  void setMissing(std::vector<PlatformError> missing);
 
   int authorizationStatus() override;
   void requestAccess(std::function<void()> completion) override;
@@ -49,8 +51,9 @@ class SimCalendar final : public Calendar {
 
 // The scenario's "calendar" section: {"status": 0, "request": {"answer": 3, "after": 0.5}
 // ({"answer": null}: the request fails; "never": no answer), "fetchFails": false,
-// "events": [...]}. An event's dates are seconds since 1970, or {"fromNow": seconds} counted
-// from the dispatch's calendar time when the scenario is applied.
+// "missing": ["\"Work\" (work-1): …"] (calendars a fetch could not read), "events": [...]}.
+// An event's dates are seconds since 1970, or {"fromNow": seconds} counted from the
+// dispatch's calendar time when the scenario is applied.
 void applyCalendarScenario(const nlohmann::json& section, SimCalendar& calendar, const Clock& clock);
 CalendarEvent parseCalendarEvent(const nlohmann::json& json, CalendarDate now);
 
