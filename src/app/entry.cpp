@@ -34,10 +34,9 @@ namespace {
 
 [[noreturn]] void events(Program& program) {
   const Arguments& args = program.args;
-  const auto message =
-      readCalendar(CalendarContext{program.platform.calendar, program.platform.dispatch, program.stdoutHandle,
-                                   program.control},
-                   args.ask, args.hours, args.accessOnly);
+  const auto message = readCalendar(
+      CalendarContext{program.platform.calendar, program.platform.dispatch, program.stdoutHandle, program.control},
+      args.ask, args.hours, args.accessOnly);
   if (message) program.control.fail(*message);
   platform::exitProcess(program.platform.process, 0);
 }

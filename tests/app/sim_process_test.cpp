@@ -147,14 +147,16 @@ TEST(SimProcess, EventsFailsWhenTheStoreCannotBeRead) {
 }
 
 TEST(SimProcess, EventsNamesACalendarThatCouldNotBeReadAndListsTheRest) {
-  const nlohmann::json calendar{{"status", 3},
-                                {"missing", {"\"Work\" (work-1): did not answer within 10 s"}},
-                                {"events", {{{"id", "kept"}, {"start", {{"fromNow", 60}}}, {"end", {{"fromNow", 120}}}}}}};
+  const nlohmann::json calendar{
+      {"status", 3},
+      {"missing", {"\"Work\" (work-1): did not answer within 10 s"}},
+      {"events", {{{"id", "kept"}, {"start", {{"fromNow", 60}}}, {"end", {{"fromNow", 120}}}}}}};
   const auto result = runSim({"--events"}, {{"calendar", calendar}});
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.events(), (std::vector<nlohmann::json>{
-                                 {{"type", "error"},
-                                  {"message", "Calendar unavailable: \"Work\" (work-1): did not answer within 10 s"}}}));
+  EXPECT_EQ(
+      result.events(),
+      (std::vector<nlohmann::json>{
+          {{"type", "error"}, {"message", "Calendar unavailable: \"Work\" (work-1): did not answer within 10 s"}}}));
   const auto document = nlohmann::json::parse(result.stdoutBytes);
   ASSERT_EQ(document["events"].size(), 1u);
   EXPECT_EQ(document["events"][0]["id"], "kept");

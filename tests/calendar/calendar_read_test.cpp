@@ -94,7 +94,8 @@ TEST_F(CalendarReadTest, ReadsEventsOnlyWithFullAccessAndNotForTheAccessAlone) {
     ControlChannel freshControl{fresh.dispatch, fresh.stdErr, fresh.process};
     fresh.calendar.setStatus(row.status);
     fresh.calendar.setEvents({parseCalendarEvent({{"id", "x"}, {"start", 60}, {"end", 120}}, 0)});
-    EXPECT_EQ(readCalendar({fresh.calendar, fresh.dispatch, fresh.stdOut, freshControl}, false, 24, row.accessOnly), std::nullopt);
+    EXPECT_EQ(readCalendar({fresh.calendar, fresh.dispatch, fresh.stdOut, freshControl}, false, 24, row.accessOnly),
+              std::nullopt);
     const auto written = nlohmann::json::parse(fresh.stdOut.bytes());
     EXPECT_EQ(written["access"], row.access) << row.status;
     EXPECT_EQ(written["events"].size(), static_cast<std::size_t>(row.fetches)) << row.status;

@@ -129,9 +129,23 @@ void AudioServer::removeSource(const std::string& source) {
     // PulseAudio gives the owner module as a number, PipeWire as text.
     const auto& owner = entry.at("owner_module");
     pactl({"unload-module", owner.is_string() ? owner.get<std::string>() : std::to_string(owner.get<long long>())});
+    // PipeWire's PulseAudio server can still list the source a moment after the unload
+    // returns; a test that goes on must find it gone.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (listsSource(source) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(listsSource(source)) << name() << ": " << source << " is still listed";
     return;
   }
   ADD_FAILURE() << name() << ": no source " << source;
+}
+
+bool AudioServer::listsSource(const std::string& source) const {
+  for (const auto& entry : pactlJson({"list", "sources"})) {
+    if (entry.at("name") == source) return true;
+  }
+  return false;
 }
 
 std::string AudioServer::defaultSource() const {

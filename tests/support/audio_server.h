@@ -79,7 +79,8 @@ class AudioServer {
   // The FIFO a pipe microphone reads.
   std::string fifo(const std::string& microphone) const { return dir_ + "/" + microphone + ".fifo"; }
   // Unloads the module that made the source.
-  void removeSource(const std::string& name);
+  void removeSource(const std::string& name);  // returns once the server no longer lists it
+  bool listsSource(const std::string& name) const;
   // Sets the default source and waits until the server reports it.
   void setDefaultSource(const std::string& name);
   std::string defaultSource() const;

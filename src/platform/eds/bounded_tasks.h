@@ -17,7 +17,7 @@ namespace velmor::platform::eds {
 
 template <class T>
 struct BoundedTask {
-  std::function<T()> run;       // everything it uses must be owned by the function
+  std::function<T()> run;        // everything it uses must be owned by the function
   std::function<void()> cancel;  // asks a running task to give up; any thread
 };
 

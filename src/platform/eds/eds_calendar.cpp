@@ -181,7 +181,8 @@ class EdsStore final : public CalendarStore {
            },
            [&eds, reading] { eds.cancellableCancel(reading.get()); }});
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     auto results = runWithin(std::move(tasks), std::max(left, std::chrono::milliseconds(0)));
 
     struct Found {

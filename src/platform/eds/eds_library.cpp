@@ -29,11 +29,11 @@ void* open(const char* soname, std::string& whyNot) {
   return handle;
 }
 
-#define VELMOR_EDS_RESOLVE(field, symbol)                                                        \
-  library.field = reinterpret_cast<decltype(library.field)>(dlsym(handle, #symbol));           \
-  if (!library.field) {                                                                          \
-    loaded.whyNot = std::string(soname) + " lacks " #symbol;                                     \
-    return loaded;                                                                               \
+#define VELMOR_EDS_RESOLVE(field, symbol)                                            \
+  library.field = reinterpret_cast<decltype(library.field)>(dlsym(handle, #symbol)); \
+  if (!library.field) {                                                              \
+    loaded.whyNot = std::string(soname) + " lacks " #symbol;                         \
+    return loaded;                                                                   \
   }
 
 Loaded<GioLibrary> openGio() {

@@ -61,8 +61,8 @@ int participantStatus(const std::optional<std::string>& partstat) {
   // No PARTSTAT means NEEDS-ACTION.
   if (!partstat) return status::kPending;
   static const std::map<std::string, int> kStatuses{
-      {"NEEDS-ACTION", status::kPending},   {"ACCEPTED", status::kAccepted},   {"DECLINED", status::kDeclined},
-      {"TENTATIVE", status::kTentative},    {"DELEGATED", status::kDelegated}, {"COMPLETED", status::kCompleted},
+      {"NEEDS-ACTION", status::kPending}, {"ACCEPTED", status::kAccepted},   {"DECLINED", status::kDeclined},
+      {"TENTATIVE", status::kTentative},  {"DELEGATED", status::kDelegated}, {"COMPLETED", status::kCompleted},
       {"IN-PROCESS", status::kInProcess}};
   const auto found = kStatuses.find(upperCased(*partstat));
   return found == kStatuses.end() ? status::kUnknown : found->second;
@@ -81,7 +81,7 @@ int participantType(const std::optional<std::string>& cutype) {
 bool overlaps(const std::optional<CalendarDate>& from, const std::optional<CalendarDate>& to, CalendarDate start,
               CalendarDate end) {
   if (!from || !to) return true;  // kept, for the reader to judge
-  if (*to > *from) return *from < end && *to > start;
+  if (*to > *from) return *from<end&& * to> start;
   return *from >= start && *from < end;  // an instant (or a backward event): where it starts
 }
 
@@ -194,8 +194,7 @@ std::optional<std::string> IcalEvents::recurrenceIdOf(ICalComponent* component) 
 
 std::vector<CalendarParticipant> IcalEvents::attendees(ICalComponent* component) const {
   std::vector<CalendarParticipant> list;
-  for (Owned<ICalProperty> property(eds_.componentGetFirstProperty(component, I_CAL_ATTENDEE_PROPERTY),
-                                    Unref{&eds_});
+  for (Owned<ICalProperty> property(eds_.componentGetFirstProperty(component, I_CAL_ATTENDEE_PROPERTY), Unref{&eds_});
        property; property.reset(eds_.componentGetNextProperty(component, I_CAL_ATTENDEE_PROPERTY))) {
     const auto parameter = [&](const char* name) {
       return takeText(eds_, eds_.propertyGetParameterAsString(property.get(), name));
@@ -208,8 +207,8 @@ std::vector<CalendarParticipant> IcalEvents::attendees(ICalComponent* component)
       // The scheme in one spelling, so that a mail link reads as one whatever its case.
       participant.url = startsWithNoCase(*value, "mailto:") ? "mailto:" + value->substr(7) : *value;
       const std::string address = addressOf(*value);
-      participant.isCurrentUser = !address.empty() && std::find(userAddresses_.begin(), userAddresses_.end(),
-                                                                address) != userAddresses_.end();
+      participant.isCurrentUser =
+          !address.empty() && std::find(userAddresses_.begin(), userAddresses_.end(), address) != userAddresses_.end();
     }
     list.push_back(std::move(participant));
   }
@@ -231,8 +230,7 @@ CalendarEvent IcalEvents::describe(ICalComponent* component, const Times& times,
     default: event.status = event_status::kNone; break;
   }
   event.location = textOf(eds_.componentGetLocation(component));
-  if (const Owned<ICalProperty> url(eds_.componentGetFirstProperty(component, I_CAL_URL_PROPERTY), Unref{&eds_});
-      url) {
+  if (const Owned<ICalProperty> url(eds_.componentGetFirstProperty(component, I_CAL_URL_PROPERTY), Unref{&eds_}); url) {
     event.url = textOf(eds_.propertyGetUrl(url.get()));
   }
   for (Owned<ICalProperty> description(eds_.componentGetFirstProperty(component, I_CAL_DESCRIPTION_PROPERTY),
@@ -248,8 +246,8 @@ CalendarEvent IcalEvents::describe(ICalComponent* component, const Times& times,
 }
 
 Result<std::vector<IcalEvents::Instance>> IcalEvents::instancesOf(ICalComponent* series, CalendarDate start,
-                                                                   CalendarDate end, GCancellable* cancellable,
-                                                                   bool* capped) const {
+                                                                  CalendarDate end, GCancellable* cancellable,
+                                                                  bool* capped) const {
   struct Collected {
     const IcalEvents* self;
     std::vector<Instance> instances;
@@ -328,7 +326,8 @@ Result<CalendarEvents> IcalEvents::eventsIn(const std::vector<ICalComponent*>& c
       continue;
     }
     if (repeatsTooOften(component)) {
-      problems.push_back("the repeating event " + uid.value_or("") + " repeats more often than once a minute and is "
+      problems.push_back("the repeating event " + uid.value_or("") +
+                         " repeats more often than once a minute and is "
                          "left out");
       continue;
     }
@@ -337,8 +336,8 @@ Result<CalendarEvents> IcalEvents::eventsIn(const std::vector<ICalComponent*>& c
     if (!instances) {
       // Cancelled: the calendar is given up as a whole.
       if (cancellable && eds_.cancellableIsCancelled(cancellable)) return instances.error();
-      problems.push_back("the repeating event " + uid.value_or("") + " could not be expanded: " +
-                         instances.error().description);
+      problems.push_back("the repeating event " + uid.value_or("") +
+                         " could not be expanded: " + instances.error().description);
       continue;
     }
     if (capped) {

@@ -62,8 +62,8 @@ class IcalEvents {
   // The events of `components` (single events, repeating events and their detached
   // instances; each UID's complete set) that overlap [start, end). An event whose start or
   // end cannot be read is kept without it. An error only when `cancellable` was cancelled.
-  Result<CalendarEvents> eventsIn(const std::vector<ICalComponent*>& components, CalendarDate start,
-                                  CalendarDate end, GCancellable* cancellable) const;
+  Result<CalendarEvents> eventsIn(const std::vector<ICalComponent*>& components, CalendarDate start, CalendarDate end,
+                                  GCancellable* cancellable) const;
 
  private:
   struct Times {

@@ -112,8 +112,7 @@ struct Running {
   pid_t pid = -1;
   std::string errPath;
 
-  Running(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-          const std::string& dir) {
+  Running(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, const std::string& dir) {
     errPath = dir + "/velmor.err";
     std::vector<std::string> argStore{VELMOR_AUDIO_BINARY};
     argStore.insert(argStore.end(), args.begin(), args.end());

@@ -123,8 +123,8 @@ struct EdsEventsTest : ::testing::Test {
   }
 };
 
-nlohmann::json meeting(const std::string& id, const std::string& title, std::time_t start, std::time_t end,
-                       bool allDay, bool cancelled, bool declined, bool online, const nlohmann::json& attendees) {
+nlohmann::json meeting(const std::string& id, const std::string& title, std::time_t start, std::time_t end, bool allDay,
+                       bool cancelled, bool declined, bool online, const nlohmann::json& attendees) {
   return {{"id", id},
           {"title", title},
           {"start", static_cast<long long>(start) * 1000},
@@ -143,49 +143,50 @@ TEST_F(EdsEventsTest, ListsEveryMeetingOfTheWindowFieldByField) {
   store.writeSource("team-offline", kOfflineSource);
   store.writeCalendar(
       "system-calendar",
-      calendar(
-          event("weekly-sync", "DTSTART:" + utc(now + 2 * h) + "\nDTEND:" + utc(now + 3 * h) +
-                                   "\nSUMMARY:Weekly sync\nDESCRIPTION:Agenda\\nJoin: https://meet.google.com/abc-defg-hij\n"
-                                   "ORGANIZER;CN=Me:mailto:me@example.com\n"
-                                   "ATTENDEE;CN=Me;PARTSTAT=ACCEPTED:mailto:ME@example.com\n"
-                                   "ATTENDEE;CN=Ada Lovelace;PARTSTAT=ACCEPTED:mailto:ada@example.com\n"
-                                   "ATTENDEE;PARTSTAT=NEEDS-ACTION:MAILTO:bob@example.com\n"
-                                   "ATTENDEE;CUTYPE=ROOM;CN=Room 4.01:mailto:room401@example.com\n"
-                                   "ATTENDEE;CUTYPE=RESOURCE;CN=Projector:mailto:projector@example.com\n"
-                                   "ATTENDEE;CUTYPE=GROUP;CN=Design team:mailto:design@example.com\n"
-                                   "ATTENDEE;CN=Ada Lovelace:mailto:ada.lovelace@example.org\n") +
-          // Started yesterday, every day for two hours: today's began 90 minutes ago, before the
-          // window, and still runs; tomorrow's starts before the window ends.
-          event("standup", "DTSTART:" + utc(now - 24 * h - 90 * 60) +
-                               "\nDURATION:PT2H\nRRULE:FREQ=DAILY\nSUMMARY:Daily standup\n"
-                               "LOCATION:https://us02web.zoom.us/j/123\n") +
-          event("holiday", "DTSTART;VALUE=DATE:" + tokyoDate(now) + "\nSUMMARY:Company holiday\n") +
-          event("cancelled", "DTSTART:" + utc(now + 4 * h) + "\nDTEND:" + utc(now + 5 * h) +
-                                 "\nSUMMARY:Cancelled sync\nSTATUS:CANCELLED\n") +
-          event("budget", "DTSTART;TZID=Asia/Kolkata:" + kolkata(now + 6 * h) + "\nDTEND;TZID=Asia/Kolkata:" +
-                              kolkata(now + 7 * h) +
-                              "\nSUMMARY:Budget review\nURL:https://teams.microsoft.com/l/meetup-join/x\n"
-                              "ATTENDEE;CN=Me;PARTSTAT=DECLINED:mailto:me@example.com\n"
-                              "ATTENDEE;CN=Carol:mailto:carol@example.com\n") +
-          event("awkward", "DTSTART:" + utc(now + 8 * h) + "\nDTEND:" + utc(now + 8 * h + 1800) +
-                               "\nSUMMARY:\"Design\" review\\, Zoë\\; 会議\n") +
-          event("far", "DTSTART:" + utc(now + 30 * h) + "\nDTEND:" + utc(now + 31 * h) + "\nSUMMARY:Far away\n") +
-          event("over", "DTSTART:" + utc(now - 3 * h) + "\nDTEND:" + utc(now - 2 * h) + "\nSUMMARY:Over\n") +
-          // A series whose first instance moved later the same day, and one whose first
-          // instance moved out of the window: the moved one is listed where it went.
-          event("focus", "DTSTART:" + utc(now + 10 * h) + "\nDTEND:" + utc(now + 11 * h) +
-                             "\nRRULE:FREQ=DAILY;COUNT=3\nSUMMARY:Focus time\n") +
-          event("focus", "RECURRENCE-ID:" + utc(now + 10 * h) + "\nDTSTART:" + utc(now + 12 * h) +
-                             "\nDTEND:" + utc(now + 13 * h) + "\nSUMMARY:Focus time (moved)\n") +
-          event("retro", "DTSTART:" + utc(now + 14 * h) + "\nDTEND:" + utc(now + 15 * h) +
-                             "\nRRULE:FREQ=DAILY;COUNT=3\nSUMMARY:Retro\n") +
-          event("retro", "RECURRENCE-ID:" + utc(now + 14 * h) + "\nDTSTART:" + utc(now + 50 * h) +
-                             "\nDTEND:" + utc(now + 51 * h) + "\nSUMMARY:Retro (moved)\n")));
+      calendar(event("weekly-sync",
+                     "DTSTART:" + utc(now + 2 * h) + "\nDTEND:" + utc(now + 3 * h) +
+                         "\nSUMMARY:Weekly sync\nDESCRIPTION:Agenda\\nJoin: https://meet.google.com/abc-defg-hij\n"
+                         "ORGANIZER;CN=Me:mailto:me@example.com\n"
+                         "ATTENDEE;CN=Me;PARTSTAT=ACCEPTED:mailto:ME@example.com\n"
+                         "ATTENDEE;CN=Ada Lovelace;PARTSTAT=ACCEPTED:mailto:ada@example.com\n"
+                         "ATTENDEE;PARTSTAT=NEEDS-ACTION:MAILTO:bob@example.com\n"
+                         "ATTENDEE;CUTYPE=ROOM;CN=Room 4.01:mailto:room401@example.com\n"
+                         "ATTENDEE;CUTYPE=RESOURCE;CN=Projector:mailto:projector@example.com\n"
+                         "ATTENDEE;CUTYPE=GROUP;CN=Design team:mailto:design@example.com\n"
+                         "ATTENDEE;CN=Ada Lovelace:mailto:ada.lovelace@example.org\n") +
+               // Started yesterday, every day for two hours: today's began 90 minutes ago, before the
+               // window, and still runs; tomorrow's starts before the window ends.
+               event("standup", "DTSTART:" + utc(now - 24 * h - 90 * 60) +
+                                    "\nDURATION:PT2H\nRRULE:FREQ=DAILY\nSUMMARY:Daily standup\n"
+                                    "LOCATION:https://us02web.zoom.us/j/123\n") +
+               event("holiday", "DTSTART;VALUE=DATE:" + tokyoDate(now) + "\nSUMMARY:Company holiday\n") +
+               event("cancelled", "DTSTART:" + utc(now + 4 * h) + "\nDTEND:" + utc(now + 5 * h) +
+                                      "\nSUMMARY:Cancelled sync\nSTATUS:CANCELLED\n") +
+               event("budget", "DTSTART;TZID=Asia/Kolkata:" + kolkata(now + 6 * h) +
+                                   "\nDTEND;TZID=Asia/Kolkata:" + kolkata(now + 7 * h) +
+                                   "\nSUMMARY:Budget review\nURL:https://teams.microsoft.com/l/meetup-join/x\n"
+                                   "ATTENDEE;CN=Me;PARTSTAT=DECLINED:mailto:me@example.com\n"
+                                   "ATTENDEE;CN=Carol:mailto:carol@example.com\n") +
+               event("awkward", "DTSTART:" + utc(now + 8 * h) + "\nDTEND:" + utc(now + 8 * h + 1800) +
+                                    "\nSUMMARY:\"Design\" review\\, Zoë\\; 会議\n") +
+               event("far", "DTSTART:" + utc(now + 30 * h) + "\nDTEND:" + utc(now + 31 * h) + "\nSUMMARY:Far away\n") +
+               event("over", "DTSTART:" + utc(now - 3 * h) + "\nDTEND:" + utc(now - 2 * h) + "\nSUMMARY:Over\n") +
+               // A series whose first instance moved later the same day, and one whose first
+               // instance moved out of the window: the moved one is listed where it went.
+               event("focus", "DTSTART:" + utc(now + 10 * h) + "\nDTEND:" + utc(now + 11 * h) +
+                                  "\nRRULE:FREQ=DAILY;COUNT=3\nSUMMARY:Focus time\n") +
+               event("focus", "RECURRENCE-ID:" + utc(now + 10 * h) + "\nDTSTART:" + utc(now + 12 * h) +
+                                  "\nDTEND:" + utc(now + 13 * h) + "\nSUMMARY:Focus time (moved)\n") +
+               event("retro", "DTSTART:" + utc(now + 14 * h) + "\nDTEND:" + utc(now + 15 * h) +
+                                  "\nRRULE:FREQ=DAILY;COUNT=3\nSUMMARY:Retro\n") +
+               event("retro", "RECURRENCE-ID:" + utc(now + 14 * h) + "\nDTSTART:" + utc(now + 50 * h) +
+                                  "\nDTEND:" + utc(now + 51 * h) + "\nSUMMARY:Retro (moved)\n")));
   // In the work calendar the user is the work address; the personal one is anyone's.
-  store.writeCalendar("work", calendar(event("quarterly", "DTSTART:" + utc(now + 9 * h) + "\nDTEND:" +
-                                                              utc(now + 10 * h) + "\nSUMMARY:Quarterly review\n"
-                                                              "ATTENDEE;PARTSTAT=DECLINED:mailto:work@example.com\n"
-                                                              "ATTENDEE;CN=Me at home:mailto:me@example.com\n")));
+  store.writeCalendar("work",
+                      calendar(event("quarterly", "DTSTART:" + utc(now + 9 * h) + "\nDTEND:" + utc(now + 10 * h) +
+                                                      "\nSUMMARY:Quarterly review\n"
+                                                      "ATTENDEE;PARTSTAT=DECLINED:mailto:work@example.com\n"
+                                                      "ATTENDEE;CN=Me at home:mailto:me@example.com\n")));
   store.start();
 
   const ProcessResult result = events();
@@ -199,12 +200,12 @@ TEST_F(EdsEventsTest, ListsEveryMeetingOfTheWindowFieldByField) {
   std::vector<nlohmann::json> expected{
       meeting("weekly-sync", "Weekly sync", now + 2 * h, now + 3 * h, false, false, false, true,
               {"Ada Lovelace", "bob@example.com", "Design team"}),
-      meeting("standup/" + utc(now - 90 * 60), "Daily standup", now - 90 * 60, now + 30 * 60, false, false, false,
-              true, nlohmann::json::array()),
-      meeting("standup/" + utc(now + 24 * h - 90 * 60), "Daily standup", now + 24 * h - 90 * 60,
-              now + 24 * h + 30 * 60, false, false, false, true, nlohmann::json::array()),
-      meeting("holiday", "Company holiday", tokyoMidnight(now), tokyoMidnight(now) + 24 * h, true, false, false,
-              false, nlohmann::json::array()),
+      meeting("standup/" + utc(now - 90 * 60), "Daily standup", now - 90 * 60, now + 30 * 60, false, false, false, true,
+              nlohmann::json::array()),
+      meeting("standup/" + utc(now + 24 * h - 90 * 60), "Daily standup", now + 24 * h - 90 * 60, now + 24 * h + 30 * 60,
+              false, false, false, true, nlohmann::json::array()),
+      meeting("holiday", "Company holiday", tokyoMidnight(now), tokyoMidnight(now) + 24 * h, true, false, false, false,
+              nlohmann::json::array()),
       meeting("cancelled", "Cancelled sync", now + 4 * h, now + 5 * h, false, true, false, false,
               nlohmann::json::array()),
       meeting("budget", "Budget review", now + 6 * h, now + 7 * h, false, false, true, true, {"Carol"}),
@@ -229,8 +230,8 @@ TEST_F(EdsEventsTest, ListsEveryMeetingOfTheWindowFieldByField) {
 
 // Asking for the access alone opens no calendar.
 TEST_F(EdsEventsTest, TheAccessAloneReadsNoCalendar) {
-  store.writeCalendar("system-calendar",
-                      calendar(event("soon", "DTSTART:" + utc(now + kHour) + "\nDTEND:" + utc(now + 2 * kHour) + "\n")));
+  store.writeCalendar("system-calendar", calendar(event("soon", "DTSTART:" + utc(now + kHour) +
+                                                                    "\nDTEND:" + utc(now + 2 * kHour) + "\n")));
   store.start();
   const ProcessResult result = events({"--access-only"});
   EXPECT_EQ(result.status, 0);
@@ -246,8 +247,9 @@ TEST_F(EdsEventsTest, TheAccessAloneReadsNoCalendar) {
 // One calendar that cannot be opened is named; the others are listed.
 TEST_F(EdsEventsTest, ACalendarThatCannotBeOpenedIsNamedAndTheOthersListed) {
   store.writeSource("broken", kBrokenSource);
-  store.writeCalendar("system-calendar", calendar(event("kept", "DTSTART:" + utc(now + kHour) + "\nDTEND:" +
-                                                                    utc(now + 2 * kHour) + "\nSUMMARY:Kept\n")));
+  store.writeCalendar(
+      "system-calendar",
+      calendar(event("kept", "DTSTART:" + utc(now + kHour) + "\nDTEND:" + utc(now + 2 * kHour) + "\nSUMMARY:Kept\n")));
   store.start();
   const ProcessResult result = events();
   EXPECT_EQ(result.status, 0);
@@ -293,8 +295,8 @@ TEST_F(EdsEventsTest, EntriesNoStoreShouldHoldNeitherCrashNorEmptyTheDocument) {
                                      "\nSUMMARY:Unknown zone\n") +
                event("fine", "DTSTART:" + start + "\nDTEND:" + end + "\nSUMMARY:Fine\n")));
   store.writeSource("storm", kStormSource);
-  store.writeCalendar("storm", calendar(event("storm", "DTSTART:" + start +
-                                                           "\nDURATION:PT1S\nRRULE:FREQ=SECONDLY\nSUMMARY:Storm\n")));
+  store.writeCalendar(
+      "storm", calendar(event("storm", "DTSTART:" + start + "\nDURATION:PT1S\nRRULE:FREQ=SECONDLY\nSUMMARY:Storm\n")));
   store.start();
   const ProcessResult result = events();
   ASSERT_FALSE(result.timedOut);

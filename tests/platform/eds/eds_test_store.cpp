@@ -145,8 +145,7 @@ std::map<std::string, std::string> EdsTestStore::environment() const {
 void EdsTestStore::start(bool withServices) {
   writeFile(dir_ + "/bus.conf", busConfig(dir_, withServices));
   const std::string daemon = installedProgram("dbus-daemon");
-  std::vector<std::string> args{daemon, "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile",
-                                "--nosyslog"};
+  std::vector<std::string> args{daemon, "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile", "--nosyslog"};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -100,15 +100,17 @@ TEST_F(IcalEventsTest, ReadsTimesInEveryFormAndNoneFromMalformedOnes) {
       {"UTC", "DTSTART:20260310T120000Z\nDTEND:20260310T130000Z\n", kNow, kNow + kHour, false},
       {"a named zone", "DTSTART;TZID=Europe/Berlin:20260310T130000\nDTEND;TZID=America/New_York:20260310T090000\n",
        kNow, kNow + kHour, false},
-      {"a zone's full identifier", "DTSTART;TZID=/freeassociation.sourceforge.net/Europe/Berlin:20260310T130000\n"
-       "DURATION:PT30M\n", kNow, kNow + 1800, false},
+      {"a zone's full identifier",
+       "DTSTART;TZID=/freeassociation.sourceforge.net/Europe/Berlin:20260310T130000\n"
+       "DURATION:PT30M\n",
+       kNow, kNow + 1800, false},
       {"floating: local time", "DTSTART:20260310T210000\nDTEND:20260310T220000\n", kNow, kNow + kHour, false},
       {"an unknown zone: local time", "DTSTART;TZID=Nowhere/Atlantis:20260310T210000\nDURATION:PT1H\n", kNow,
        kNow + kHour, false},
       {"a date: local midnight", "DTSTART;VALUE=DATE:20260310\nDTEND;VALUE=DATE:20260312\n", tokyoMidnight,
        tokyoMidnight + 48 * kHour, true},
-      {"a date without an end lasts a day", "DTSTART;VALUE=DATE:20260310\n", tokyoMidnight,
-       tokyoMidnight + 24 * kHour, true},
+      {"a date without an end lasts a day", "DTSTART;VALUE=DATE:20260310\n", tokyoMidnight, tokyoMidnight + 24 * kHour,
+       true},
       {"a date with a duration in days", "DTSTART;VALUE=DATE:20260310\nDURATION:P3D\n", tokyoMidnight,
        tokyoMidnight + 72 * kHour, true},
       {"a time without an end is an instant", "DTSTART:20260310T120000Z\n", kNow, kNow, false},
@@ -147,8 +149,8 @@ TEST_F(IcalEventsTest, CopiesTheTextFieldsAndTheStatus) {
   EXPECT_EQ(bare.url, std::nullopt);
   EXPECT_EQ(bare.notes, std::nullopt);
   EXPECT_EQ(bare.status, event_status::kNone);
-  for (const auto& [text, status] : std::vector<std::pair<std::string, int>>{
-           {"CONFIRMED", event_status::kConfirmed}, {"TENTATIVE", event_status::kTentative}}) {
+  for (const auto& [text, status] : std::vector<std::pair<std::string, int>>{{"CONFIRMED", event_status::kConfirmed},
+                                                                             {"TENTATIVE", event_status::kTentative}}) {
     EXPECT_EQ(only("UID:s\nDTSTART:20260310T120000Z\nSTATUS:" + text + "\n").status, status) << text;
   }
 }
@@ -162,7 +164,8 @@ TEST_F(IcalEventsTest, MapsEachAttendeeAndFindsTheUserByAddress) {
   namespace status = participant_status;
   namespace type = participant_type;
   const std::vector<AttendeeCase> table{
-      {"ATTENDEE;CN=Ada:mailto:ada@example.com", {false, status::kPending, type::kPerson, "Ada", "mailto:ada@example.com"}},
+      {"ATTENDEE;CN=Ada:mailto:ada@example.com",
+       {false, status::kPending, type::kPerson, "Ada", "mailto:ada@example.com"}},
       {"ATTENDEE;PARTSTAT=ACCEPTED;CUTYPE=INDIVIDUAL:MAILTO:bob@example.com",
        {false, status::kAccepted, type::kPerson, std::nullopt, "mailto:bob@example.com"}},
       {"ATTENDEE;PARTSTAT=DECLINED:mailto:Me@Example.COM",
@@ -222,10 +225,11 @@ TEST_F(IcalEventsTest, ExpandsARepeatingEventIntoItsInstancesInTheWindow) {
   // instance is skipped by EXDATE.
   const CalendarDate first = kNow - 24 * kHour - 90 * 60;
   const auto found = read({
-      "UID:standup\nDTSTART:" + utc(first) + "\nDURATION:PT2H\nRRULE:FREQ=DAILY\nSUMMARY:Standup\n"
-      "ATTENDEE;PARTSTAT=DECLINED:mailto:me@example.com\n",
-      "UID:hourly\nDTSTART:" + utc(kNow) + "\nDURATION:PT10M\nRRULE:FREQ=HOURLY;COUNT=4\nEXDATE:" +
-          utc(kNow + kHour) + "\n",
+      "UID:standup\nDTSTART:" + utc(first) +
+          "\nDURATION:PT2H\nRRULE:FREQ=DAILY\nSUMMARY:Standup\n"
+          "ATTENDEE;PARTSTAT=DECLINED:mailto:me@example.com\n",
+      "UID:hourly\nDTSTART:" + utc(kNow) + "\nDURATION:PT10M\nRRULE:FREQ=HOURLY;COUNT=4\nEXDATE:" + utc(kNow + kHour) +
+          "\n",
       "UID:days\nDTSTART;VALUE=DATE:20260309\nRRULE:FREQ=DAILY;COUNT=3\n",
   });
   std::vector<std::pair<std::string, CalendarDate>> got;
@@ -252,23 +256,26 @@ TEST_F(IcalEventsTest, ExpandsARepeatingEventIntoItsInstancesInTheWindow) {
 }
 
 TEST_F(IcalEventsTest, ADetachedInstanceReplacesItsSeriesInstanceWhereverItMoved) {
-  const std::string series = "DTSTART;TZID=Europe/Berlin:20260310T140000\nDTEND;TZID=Europe/Berlin:20260310T150000\n"
-                             "RRULE:FREQ=DAILY;COUNT=2\nSUMMARY:Sync\n";
+  const std::string series =
+      "DTSTART;TZID=Europe/Berlin:20260310T140000\nDTEND;TZID=Europe/Berlin:20260310T150000\n"
+      "RRULE:FREQ=DAILY;COUNT=2\nSUMMARY:Sync\n";
   // 14:00 in Berlin is 13:00 UTC; the detached instances name it in UTC and in Berlin time.
-  const auto found = read({
-      "UID:sync\n" + series,
-      "UID:sync\nRECURRENCE-ID:20260310T130000Z\nDTSTART:" + utc(kNow + 3 * kHour) + "\nDTEND:" +
-          utc(kNow + 4 * kHour) + "\nSUMMARY:Sync (moved)\n",
-      "UID:away\n" + series,
-      "UID:away\nRECURRENCE-ID;TZID=Europe/Berlin:20260310T140000\nDTSTART:20260320T100000Z\n"
-      "DTEND:20260320T110000Z\n",
-  }, kNow - kHour, kNow + 30 * kHour);
+  const auto found = read(
+      {
+          "UID:sync\n" + series,
+          "UID:sync\nRECURRENCE-ID:20260310T130000Z\nDTSTART:" + utc(kNow + 3 * kHour) +
+              "\nDTEND:" + utc(kNow + 4 * kHour) + "\nSUMMARY:Sync (moved)\n",
+          "UID:away\n" + series,
+          "UID:away\nRECURRENCE-ID;TZID=Europe/Berlin:20260310T140000\nDTSTART:20260320T100000Z\n"
+          "DTEND:20260320T110000Z\n",
+      },
+      kNow - kHour, kNow + 30 * kHour);
   std::vector<std::pair<std::string, std::string>> got;
   for (const auto& event : found.events) got.emplace_back(event.identifier.value_or(""), event.title.value_or(""));
   std::sort(got.begin(), got.end());
   EXPECT_EQ(got, (std::vector<std::pair<std::string, std::string>>{{"away/20260311T130000Z", "Sync"},
-                                                                    {"sync/20260310T130000Z", "Sync (moved)"},
-                                                                    {"sync/20260311T130000Z", "Sync"}}));
+                                                                   {"sync/20260310T130000Z", "Sync (moved)"},
+                                                                   {"sync/20260311T130000Z", "Sync"}}));
 }
 
 // Rules no meeting has: one every minute for two days is cut short at the cap, one every
@@ -289,8 +296,8 @@ TEST_F(IcalEventsTest, AFloodOfInstancesIsCutShortAndSaidSo) {
 
 // A window beyond what the calendar can write is read up to where it can.
 TEST_F(IcalEventsTest, AWindowBeyondTheYear9999EndsThere) {
-  const auto found = read({"UID:daily\nDTSTART:" + utc(kNow) + "\nDURATION:PT1H\nRRULE:FREQ=DAILY;COUNT=3\n"},
-                          kNow - kHour, 1e300);
+  const auto found =
+      read({"UID:daily\nDTSTART:" + utc(kNow) + "\nDURATION:PT1H\nRRULE:FREQ=DAILY;COUNT=3\n"}, kNow - kHour, 1e300);
   EXPECT_EQ(found.events.size(), 3u);
   EXPECT_EQ(found.incomplete, std::nullopt);
 }
