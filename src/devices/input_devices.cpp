@@ -1,13 +1,12 @@
 #include "devices/input_devices.h"
 
-#include <unicode/coll.h>
-#include <unicode/locid.h>
-#include <unicode/unistr.h>
-
 #include <algorithm>
-#include <memory>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <string_view>
+
+#include "unicode/icu_functions.h"
 
 namespace velmor {
 
@@ -27,30 +26,68 @@ nlohmann::json toJson(const InputDevice& device) {
                         {"channels", device.channels}};
 }
 
-void sortInputDevices(std::vector<InputDevice>& devices) {
-  // Secondary strength: letters and accents count, case does not.
-  UErrorCode status = U_ZERO_ERROR;
-  // ICU's POSIX locale (what LANG=C or C.UTF-8 gives) collates ASCII by code point, so case
-  // would count there: the root collation stands in for it.
-  icu::Locale locale = icu::Locale::getDefault();
-  if (std::string_view(locale.getName()) == "en_US_POSIX") locale = icu::Locale::getRoot();
-  std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(locale, status));
-  if (U_SUCCESS(status) && collator) collator->setStrength(icu::Collator::SECONDARY);
-  else collator.reset();
+namespace {
 
-  std::vector<icu::UnicodeString> names;
-  for (auto& device : devices) names.push_back(icu::UnicodeString::fromUTF8(device.name));
+// Names in the user's locale at secondary strength: letters and accents count, case does not.
+class NameOrder {
+ public:
+  explicit NameOrder(const std::vector<InputDevice>& devices) : icu_(icuFunctions()), devices_(devices) {
+    if (!icu_) return;
+    UErrorCode status = U_ZERO_ERROR;
+    // ICU's POSIX locale (what LANG=C or C.UTF-8 gives) collates ASCII by code point, so case
+    // would count there: the root collation stands in for it.
+    const char* locale = icu_->defaultLocale();
+    if (std::strcmp(locale, "en_US_POSIX") == 0) locale = "";
+    collator_ = icu_->openCollator(locale, &status);
+    if (U_SUCCESS(status) && collator_) {
+      icu_->setStrength(collator_, UCOL_SECONDARY);
+    } else if (collator_) {
+      icu_->closeCollator(collator_);
+      collator_ = nullptr;
+    }
+    for (const auto& device : devices) names_.push_back(utf16(*icu_, device.name));
+  }
+  ~NameOrder() {
+    if (collator_) icu_->closeCollator(collator_);
+  }
+  NameOrder(const NameOrder&) = delete;
+  NameOrder& operator=(const NameOrder&) = delete;
+
+  bool less(std::size_t a, std::size_t b) const {
+    if (!icu_) return asciiCaseLess(devices_[a].name, devices_[b].name);
+    const auto length = [](const std::u16string& text) { return static_cast<std::int32_t>(text.size()); };
+    if (collator_) {
+      return icu_->collate(collator_, names_[a].data(), length(names_[a]), names_[b].data(), length(names_[b])) ==
+             UCOL_LESS;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    return icu_->caseCompare(names_[a].data(), length(names_[a]), names_[b].data(), length(names_[b]),
+                             U_FOLD_CASE_DEFAULT, &status) < 0;
+  }
+
+ private:
+  const IcuFunctions* icu_;
+  UCollator* collator_ = nullptr;
+  const std::vector<InputDevice>& devices_;
+  std::vector<std::u16string> names_;
+
+  // Without ICU: bytes, ASCII letters without regard to case.
+  static bool asciiCaseLess(std::string_view a, std::string_view b) {
+    const auto fold = [](char c) { return static_cast<unsigned char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c); };
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                        [&](char x, char y) { return fold(x) < fold(y); });
+  }
+};
+
+}  // namespace
+
+void sortInputDevices(std::vector<InputDevice>& devices) {
+  const NameOrder names(devices);
   std::vector<std::size_t> order(devices.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-
-  auto nameLess = [&](std::size_t a, std::size_t b) {
-    if (!collator) return names[a].caseCompare(names[b], U_FOLD_CASE_DEFAULT) < 0;
-    UErrorCode compareStatus = U_ZERO_ERROR;
-    return collator->compare(names[a], names[b], compareStatus) == UCOL_LESS;
-  };
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
     if (devices[a].builtin != devices[b].builtin) return devices[a].builtin;
-    return nameLess(a, b);
+    return names.less(a, b);
   });
 
   std::vector<InputDevice> sorted;
@@ -59,7 +96,7 @@ void sortInputDevices(std::vector<InputDevice>& devices) {
   devices = std::move(sorted);
 }
 
-std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
+std::vector<InputDevice> unsortedInputDevices(platform::AudioHardware& hardware) {
   const auto listBytes = hardware.deviceListSize();
   if (!listBytes) return {};
   std::vector<platform::AudioObjectId> ids(listBytes.value() / 4, 0);
@@ -93,8 +130,21 @@ std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
     device.channels = channels;
     devices.push_back(std::move(device));
   }
+  return devices;
+}
+
+std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware) {
+  std::vector<InputDevice> devices = unsortedInputDevices(hardware);
   sortInputDevices(devices);
   return devices;
+}
+
+std::optional<InputDevice> firstBuiltinByName(const std::vector<InputDevice>& devices) {
+  std::vector<InputDevice> builtin;
+  std::copy_if(devices.begin(), devices.end(), std::back_inserter(builtin), [](const auto& d) { return d.builtin; });
+  if (builtin.empty()) return std::nullopt;
+  sortInputDevices(builtin);
+  return builtin.front();
 }
 
 }  // namespace velmor

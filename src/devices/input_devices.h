@@ -2,6 +2,7 @@
 // The system's audio input devices, in a stable order: built-in devices first, then by
 // name, compared case-insensitively in the user's locale.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,11 @@ struct InputDevice {
 // Every failure is absorbed: an unreadable list gives no devices, an unreadable property
 // an empty text or a false flag.
 std::vector<InputDevice> inputDevices(platform::AudioHardware& hardware);
+// The same devices in the order the system gives them: for finding one by its uid or id,
+// which needs no names compared (and so no collation loaded).
+std::vector<InputDevice> unsortedInputDevices(platform::AudioHardware& hardware);
+// The built-in device that the sorted list names first.
+std::optional<InputDevice> firstBuiltinByName(const std::vector<InputDevice>& devices);
 
 // A device's text property; empty when it cannot be read or is absent.
 std::string deviceString(platform::AudioHardware& hardware, platform::AudioObjectId object,

@@ -24,15 +24,15 @@ std::optional<std::uint32_t> parseDeviceId(const std::string& text) {
 
 std::optional<InputDevice> resolveMic(const std::string& text, platform::AudioHardware& hardware,
                                       ControlChannel& control) {
-  const std::vector<InputDevice> devices = inputDevices(hardware);
-  const auto builtin = std::find_if(devices.begin(), devices.end(), [](const InputDevice& d) { return d.builtin; });
+  // Read unsorted: only the built-in choice needs the list's order, and only it loads the collation.
+  const std::vector<InputDevice> devices = unsortedInputDevices(hardware);
   auto report = [&](const std::string& message) {
     control.control(ControlEvent{{"type", "error"}, {"message", message}});
   };
 
   if (text == "default") return std::nullopt;
   if (text == "builtin") {
-    if (builtin != devices.end()) return *builtin;
+    if (const auto builtin = firstBuiltinByName(devices)) return builtin;
     report("No built-in microphone found; using the system default");
     return std::nullopt;
   }
@@ -42,9 +42,9 @@ std::optional<InputDevice> resolveMic(const std::string& text, platform::AudioHa
     const auto byId = std::find_if(devices.begin(), devices.end(), [&](const InputDevice& d) { return d.id == *id; });
     if (byId != devices.end()) return *byId;
   }
-  if (builtin != devices.end()) {
+  if (const auto builtin = firstBuiltinByName(devices)) {
     report("Microphone " + text + " not found; using " + builtin->name);
-    return *builtin;
+    return builtin;
   }
   report("Microphone " + text + " not found; using the system default");
   return std::nullopt;

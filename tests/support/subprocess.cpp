@@ -98,6 +98,7 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
       }
       (i == 0 ? result.stdoutBytes : result.stderrBytes).append(chunk, static_cast<std::size_t>(got));
     }
+    if (!signalled && options.inspect) options.inspect(pid);
     if (!signalled && options.signalWhen) {
       if (const int sig = options.signalWhen(result.stdoutBytes, result.stderrBytes)) {
         kill(pid, sig);

@@ -37,6 +37,8 @@ struct ProcessOptions {
   // Called whenever output arrives, and at least every 100 ms; returns a signal to send
   // (0: none). Sent once.
   std::function<int(const std::string& stdoutBytes, const std::string& stderrBytes)> signalWhen;
+  // The running process's id, passed alongside each `signalWhen` call, for looking into /proc.
+  std::function<void(int pid)> inspect;
 };
 
 ProcessResult runProcess(const std::string& binary, const ProcessOptions& options);

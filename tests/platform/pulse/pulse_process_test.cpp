@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <regex>
@@ -363,6 +365,42 @@ TEST_P(PulseRecording, AnUnknownMicrophoneFallsBackToTheBuiltInOne) {
   EXPECT_EQ(events[1],
             (nlohmann::json{{"type", "device"}, {"name", "Built-in Mic"}, {"uid", "builtin_mic"}, {"source", "mic"}}));
   EXPECT_EQ(events[2], (nlohmann::json{{"type", "ready"}}));
+}
+
+// Recording compares no names, so it never opens ICU (about 3 MB of resident memory); a
+// microphone that must be chosen by name does.
+TEST_P(PulseRecording, OnlyAChoiceByNameOpensTheUnicodeLibraries) {
+  struct Case {
+    std::vector<std::string> args;
+    bool opensIcu;
+  };
+  const Case cases[] = {
+      {{"--mic", "default"}, false},
+      {{"--mic", "pipe_mic", "--system"}, false},
+      {{"--mic", "no_such_mic"}, true},  // falls back to the first built-in microphone by name
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[1]);
+    bool ready = false;
+    std::optional<bool> icuMapped;
+    ProcessOptions options;
+    options.args = c.args;
+    for (const auto& [k, v] : server_->clientEnvironment()) options.env[k] = v;
+    options.inspect = [&](int pid) {
+      if (!ready || icuMapped) return;
+      std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+      const std::string text((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+      if (!text.empty()) icuMapped = text.find("libicu") != std::string::npos;
+    };
+    options.signalWhen = [&](const std::string&, const std::string& err) {
+      ready = ready || hasEvent(err, R"("type":"ready")");
+      return icuMapped ? SIGTERM : 0;
+    };
+    const ProcessResult result = runProcess(audioBinary(), options);
+    EXPECT_EQ(result.status, 0) << result.stderrBytes;
+    ASSERT_TRUE(icuMapped.has_value()) << result.stderrBytes;
+    EXPECT_EQ(*icuMapped, c.opensIcu);
+  }
 }
 
 }  // namespace
