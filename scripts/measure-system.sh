@@ -35,8 +35,17 @@
 #    stream (10 ms fragments), velmor-audio's conversion, mixer framing and the stdout pipe.
 #    Target: median under 40 ms.
 #
-# ROUNDS, SECONDS_PER_RUN and PARTS (a comma-separated choice of cpu, first, latency) change
-# what it does. Exit status: 0 all targets met, 1 a target missed, 2 a measurement failed. Everything it
+# 4. mic: the microphone alone, `velmor-audio --mic pipe_mic` beside `parec --latency-msec=10`
+#    on the same source (the floor of a libpulse client recording 10 ms fragments), fed as
+#    above, interleaved ROUNDS times: CPU per second of audio, VmHWM, and context switches
+#    (from /proc) and system calls (from `perf stat`, when perf is installed) per 10 ms
+#    fragment. Targets: at most 1.3 x parec's CPU, VmHWM under 9 MB.
+# 5. drift: DRIFT_SECONDS (600) of a tone fed in real time into the microphone; the tone's
+#    length on standard output must be the fed length at 16 kHz within one frame (160
+#    samples): no drift, no gap, no duplicate.
+#
+# ROUNDS, SECONDS_PER_RUN and PARTS (a comma-separated choice of cpu, first, latency, mic,
+# drift; the first three unless set) change what it does. Exit status: 0 all targets met, 1 a target missed, 2 a measurement failed. Everything it
 # starts (the server, players, writers, the measured commands) is stopped on every exit.
 set -euo pipefail
 
@@ -187,12 +196,14 @@ echo "server: $version; $(nproc) cores; load average $(cut -d' ' -f1-3 /proc/loa
 echo "ffmpeg: $(ffmpeg -version | head -1)"
 
 cat > "$work/measure.py" <<'PY'
-import array, json, math, os, select, signal, statistics, subprocess, sys, threading, time
+import array, json, math, os, select, shutil, signal, statistics, subprocess, sys, threading, time
 
 BINARY, SERVER_DIR = sys.argv[1:3]
 ROUNDS = int(os.environ.get("ROUNDS", "3"))
 SECONDS = float(os.environ.get("SECONDS_PER_RUN", "20"))
 FIFO = os.path.join(SERVER_DIR, "mic.fifo")
+PERF = shutil.which("perf")
+DRIFT_SECONDS = float(os.environ.get("DRIFT_SECONDS", "600"))
 ENV = dict(os.environ)
 results = []  # (name, value text, target text, met)
 children = []
@@ -222,10 +233,12 @@ def status_kb(pid, key):
 class MicFeeder(threading.Thread):
     """A 440 Hz tone into the pipe microphone, written in real time, 10 ms a block."""
 
-    def __init__(self):
+    def __init__(self, seconds=None):
         super().__init__(daemon=True)
         self.stop = threading.Event()
         self.error = None
+        self.limit = None if seconds is None else int(seconds * 48000)
+        self.written = 0  # samples
 
     def run(self):
         try:
@@ -236,13 +249,14 @@ class MicFeeder(threading.Thread):
         t0 = time.monotonic()
         n = 0
         try:
-            while not self.stop.is_set():
+            while not self.stop.is_set() and (self.limit is None or n < self.limit):
                 block = array.array("h", (int(8000 * math.sin(2 * math.pi * 440 * (n + i) / 48000)) for i in range(480)))
                 n += 480
                 delay = t0 + n / 48000 - time.monotonic()
                 if delay > 0:
                     time.sleep(delay)
                 os.write(fd, block.tobytes())
+                self.written = n
         except OSError as e:
             if not self.stop.is_set():
                 self.error = e
@@ -320,23 +334,53 @@ def player(seconds, frequency=1000, latency_ms=None):
     return proc
 
 
-def measure_one(name, argv):
+def context_switches(pid):
+    """Voluntary and involuntary context switches of the process's live threads."""
+    total = 0
+    for task in os.listdir("/proc/%d/task" % pid):
+        try:
+            for line in open("/proc/%d/task/%s/status" % (pid, task)):
+                if line.startswith(("voluntary_ctxt_switches", "nonvoluntary_ctxt_switches")):
+                    total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def syscalls_while(pid, seconds):
+    """System calls the process makes over the next `seconds`, counted by perf when it is
+    installed (None without it); otherwise just waits."""
+    if not PERF:
+        time.sleep(seconds)
+        return None
+    done = subprocess.run([PERF, "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-p", str(pid), "--", "sleep",
+                           str(seconds)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    for line in done.stderr.splitlines():
+        fields = line.split(",")
+        if len(fields) > 2 and fields[2] == "raw_syscalls:sys_enter" and fields[0].isdigit():
+            return int(fields[0])
+    return None
+
+
+def measure_one(name, argv, bytes_per_second=32000):
     proc, reader = spawn(argv)
     time.sleep(1.0)  # start-up and warm-up
     if proc.poll() is not None:
         raise Failure("%s exited with status %s before it was measured" % (name, proc.returncode))
-    t0, b0, c0 = time.monotonic(), reader.bytes, cpu_seconds(proc.pid)
-    time.sleep(SECONDS)
-    t1, b1, c1 = time.monotonic(), reader.bytes, cpu_seconds(proc.pid)
+    t0, b0, c0, s0 = time.monotonic(), reader.bytes, cpu_seconds(proc.pid), context_switches(proc.pid)
+    calls = syscalls_while(proc.pid, SECONDS)
+    t1, b1, c1, s1 = time.monotonic(), reader.bytes, cpu_seconds(proc.pid), context_switches(proc.pid)
     hwm = status_kb(proc.pid, "VmHWM")
     threads = status_kb(proc.pid, "Threads")
     status, rusage = reap(proc)
-    audio = (b1 - b0) / 32000.0
+    audio = (b1 - b0) / float(bytes_per_second)
     if audio < 0.9 * (t1 - t0):
         raise Failure("%s wrote only %.2f s of audio in %.2f s" % (name, audio, t1 - t0))
-    life_audio = reader.bytes / 32000.0
+    life_audio = reader.bytes / float(bytes_per_second)
+    fragments = audio * 100  # the microphone's 10 ms fragments in the window
     return {"cpu": (c1 - c0) / audio, "hwm": hwm * 1024 / 1e6, "life": (rusage.ru_utime + rusage.ru_stime) / life_audio,
-            "audio": audio, "threads": threads, "status": status}
+            "audio": audio, "threads": threads, "status": status, "switches": (s1 - s0) / fragments,
+            "syscalls": None if calls is None else calls / fragments}
 
 
 def measure_cpu():
@@ -375,6 +419,68 @@ def measure_cpu():
         ratio = med["velmor-audio"] / med[other]
         check("CPU vs %s" % other, "%.2f x" % ratio, ratio < 0.5, "< 0.5 x")
     check("velmor-audio VmHWM (median)", "%.2f MB" % hwm["velmor-audio"], hwm["velmor-audio"] < 12, "< 12 MB")
+
+
+def measure_mic():
+    print("\n[4] The microphone alone beside parec, %d interleaved rounds of %.0f s, fed in real time in 10 ms blocks"
+          % (ROUNDS, SECONDS))
+    # parec records the source as it is (48 kHz mono): the floor of a libpulse client at 10 ms.
+    commands = {
+        "velmor-audio --mic": ([BINARY, "--mic", "pipe_mic"], 32000),
+        "parec, 10 ms": (["parec", "-d", "pipe_mic", "--raw", "--format=s16le", "--rate=48000", "--channels=1",
+                          "--latency-msec=10"], 96000),
+    }
+    runs = {name: [] for name in commands}
+    feeder = MicFeeder()
+    feeder.start()
+    try:
+        for r in range(ROUNDS):
+            for name, (argv, rate_bytes) in commands.items():
+                m = measure_one(name, argv, rate_bytes)
+                runs[name].append(m)
+                calls = "n/a" if m["syscalls"] is None else "%.1f" % m["syscalls"]
+                print("  round %d %-20s CPU %.3f %% per s of audio, VmHWM %.2f MB, %d threads, "
+                      "%.2f context switches and %s system calls per fragment" %
+                      (r + 1, name, 100 * m["cpu"], m["hwm"], m["threads"], m["switches"], calls))
+            if feeder.error:
+                raise Failure("feeding the microphone failed: %s" % feeder.error)
+    finally:
+        feeder.stop.set()
+    med = {name: statistics.median(m["cpu"] for m in ms) for name, ms in runs.items()}
+    hwm = {name: statistics.median(m["hwm"] for m in ms) for name, ms in runs.items()}
+    print("  medians: " + "; ".join("%s %.3f %% CPU, %.2f MB" % (n, 100 * med[n], hwm[n]) for n in commands))
+    ratio = med["velmor-audio --mic"] / med["parec, 10 ms"]
+    check("--mic CPU vs parec", "%.2f x" % ratio, ratio <= 1.3, "<= 1.3 x")
+    check("--mic VmHWM (median)", "%.2f MB" % hwm["velmor-audio --mic"], hwm["velmor-audio --mic"] < 9, "< 9 MB")
+
+
+def measure_drift():
+    print("\n[5] Drift: %.0f s of a 440 Hz tone fed in real time into the microphone, counted on standard output"
+          % DRIFT_SECONDS)
+    proc, reader = spawn([BINARY, "--mic", "pipe_mic"], keep=True)
+    time.sleep(1.0)
+    feeder = MicFeeder(DRIFT_SECONDS)
+    feeder.start()
+    feeder.join(DRIFT_SECONDS + 30)
+    time.sleep(1.0)  # the end of the tone through the server and the resampler
+    status, _ = reap(proc)
+    if feeder.error or feeder.is_alive():
+        raise Failure("feeding the microphone failed: %s" % (feeder.error or "it did not finish"))
+    with reader.lock:
+        out = array.array("h", bytes(reader.data[:len(reader.data) // 2 * 2]))
+    # The tone is where the output is not silent (the server may send silence around it).
+    first = next((i for i in range(len(out)) if abs(out[i]) > 200), None)
+    last = next((i for i in range(len(out) - 1, -1, -1) if abs(out[i]) > 200), None)
+    if first is None:
+        raise Failure("no tone came out (status %s)" % status)
+    counted = last - first + 1
+    expected = feeder.written / 3
+    # Within one frame (160 samples) plus a zero crossing at each end; a lost or repeated
+    # server period (at least 85 samples) or a slow drift shows as a larger difference.
+    difference = counted - expected
+    print("  fed %d samples at 48 kHz (%.3f s); the tone spans %d samples at 16 kHz; expected %.0f; exit %d"
+          % (feeder.written, feeder.written / 48000, counted, expected, status))
+    check("drift over %.0f s" % DRIFT_SECONDS, "%+.0f samples" % difference, abs(difference) <= 160, "|d| <= 160")
 
 
 def first_byte(argv, limit=6.0):
@@ -522,6 +628,10 @@ def main():
             measure_first_sample()
         if "latency" in parts:
             measure_latency()
+        if "mic" in parts:
+            measure_mic()
+        if "drift" in parts:
+            measure_drift()
     except Failure as e:
         print("\nMEASUREMENT FAILED: %s" % e)
         return 2
