@@ -44,6 +44,19 @@ bool anyEvent(const ProcessResult& result, const std::function<bool(const nlohma
   return std::any_of(events.begin(), events.end(), match);
 }
 
+// The runs of more than 16 zero samples (1 ms) inside `samples`, as "at+length" items: a
+// 440 Hz sine crosses zero, it does not rest there.
+std::string silentStretches(const std::vector<std::int16_t>& samples) {
+  std::string found;
+  for (std::size_t at = 0; at < samples.size();) {
+    std::size_t end = at;
+    while (end < samples.size() && samples[end] == 0) ++end;
+    if (end - at > 16) found += std::to_string(at) + "+" + std::to_string(end - at) + " ";
+    at = end == at ? at + 1 : end;
+  }
+  return found.empty() ? "none" : found;
+}
+
 class PulseReliability : public ::testing::TestWithParam<testing::ServerKind> {
  protected:
   PulseReliability() : server_(AudioServer::start(GetParam())) { fabricateDevices(*server_); }
@@ -104,7 +117,8 @@ TEST_P(PulseReliability, AParentThatReadsOnceASecondLosesNothing) {
   // phase of the 3:1 decimation: a dropped or repeated 10 ms frame is 160 samples.
   const auto samples = testing::pcmSamples(std::string(testing::withoutSilence(result.stdoutBytes, 2)));
   const std::size_t expected = testing::audibleCount(testing::converted16k(tone));
-  EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(expected), 8);
+  EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(expected), 8)
+      << "silent stretches inside the tone (where a late writer let the server fill in): " << silentStretches(samples);
 }
 
 // A server frozen for ten seconds: the process waits it out without ending, and audio flows
@@ -216,7 +230,9 @@ TEST_P(PulseReliability, AServerKilledAndStartedAgainSendsTheTapToReopen) {
   ASSERT_TRUE(restarted) << result.stderrBytes;
   ASSERT_FALSE(result.timedOut) << result.stderrBytes;
   EXPECT_TRUE(result.status == 75 || result.status == 76) << result.status << "\n" << result.stderrBytes;
-  const auto events = result.events();
+  // The last event but the levels, which the mixer may still write while the process ends.
+  auto events = result.events();
+  std::erase_if(events, [](const nlohmann::json& e) { return e.value("type", "") == "level"; });
   ASSERT_FALSE(events.empty());
   std::cout << server_->name() << ": " << events.back().dump() << ", status " << result.status << "\n";
   EXPECT_EQ(events.back().value("event", ""), "reopen") << result.stderrBytes;
