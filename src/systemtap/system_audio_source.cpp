@@ -2,9 +2,11 @@
 
 namespace velmor {
 
+bool screenPathAsked(const std::optional<std::string>& value) { return value == "screen"; }
+
 void startSystem(const TapContext& tapContext, ActiveTap& activeTap,
                  const std::shared_ptr<SystemAudioOutput>& systemOutput) {
-  if (tapContext.environment.get("VELMOR_SYSTEM_AUDIO") != "screen") {
+  if (!screenPathAsked(tapContext.environment.get("VELMOR_SYSTEM_AUDIO"))) {
     const auto error = startSystemTap(tapContext, activeTap);
     if (!error) {
       tapContext.control.control(

@@ -36,6 +36,11 @@ AudioServer::~AudioServer() {
   std::filesystem::remove_all(dir_, ignored);
 }
 
+void AudioServer::restart() {
+  processes_.killAll();
+  launch();
+}
+
 void AudioServer::waitForClients(std::chrono::steady_clock::time_point started) {
   processes_.waitUntil("the server to answer a client", [&] {
     ProcessOptions options;

@@ -92,6 +92,10 @@ class AudioServer {
   // Freezes and thaws every process of the server: it accepts connections but never answers.
   void freeze() { processes_.freeze(); }
   void thaw() { processes_.thaw(); }
+  // Kills every process of the server at once, as a crash would, and starts it again in the
+  // same directory, at the same address; returns once it answers clients. Its devices are
+  // gone: the test makes them again.
+  void restart();
 
   // Changes a source's description in place; false where the server cannot (PipeWire's
   // front end has no command to change the properties of a source it has made).
@@ -99,6 +103,8 @@ class AudioServer {
 
  protected:
   AudioServer(ServerKind kind, const std::string& prefix);
+  // Starts the server's processes in its directory and waits until it answers clients.
+  virtual void launch() = 0;
   // Where the PulseAudio protocol socket is.
   virtual std::string socketPath() const = 0;
   virtual void addSilentMicrophone(const Microphone& microphone) = 0;

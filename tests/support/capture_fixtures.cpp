@@ -10,7 +10,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <numbers>
+
+#include "conversion/sample_conversion.h"
 
 namespace velmor::testing {
 
@@ -199,5 +202,27 @@ FifoWriter::~FifoWriter() {
 }
 
 bool FifoWriter::done() const { return state_->done.load(); }
+
+std::vector<float> converted16k(const std::string& input) {
+  const platform::StreamDescription format{48000, platform::SampleType::signedInteger, 16, 1, true};
+  ConverterSlots slots;
+  std::vector<float> produced;
+  for (std::size_t at = 0; at < input.size(); at += 960) {
+    const std::size_t bytes = std::min<std::size_t>(960, input.size() - at);
+    std::vector<std::vector<std::byte>> data(1, std::vector<std::byte>(bytes));
+    std::memcpy(data[0].data(), input.data() + at, bytes);
+    const platform::MemorySampleBuffer buffer(format, static_cast<std::int64_t>(bytes / 2), std::move(data));
+    const auto block = floatSamples(buffer, slots, 16000);
+    produced.insert(produced.end(), block.begin(), block.end());
+  }
+  return produced;
+}
+
+std::size_t audibleCount(const std::vector<float>& samples) {
+  const auto audible = [](float s) { return std::abs(s) * 32767.0f >= 1.0f; };
+  const auto first = std::find_if(samples.begin(), samples.end(), audible);
+  const auto last = std::find_if(samples.rbegin(), samples.rend(), audible);
+  return first == samples.end() ? 0 : static_cast<std::size_t>(last.base() - first);
+}
 
 }  // namespace velmor::testing

@@ -96,6 +96,14 @@ std::string_view withoutSilence(std::string_view bytes, std::size_t frameBytes);
 // A sine as 16-bit little-endian mono PCM.
 std::string sineS16(double frequency, double amplitude, double rate, std::size_t frames);
 
+// The program's own conversion to 16 kHz of `input` (48 kHz mono 16-bit PCM) arriving
+// 10 ms at a time, without the flush that only an ending stream would get.
+std::vector<float> converted16k(const std::string& input);
+
+// How many samples lie between the first and the last that are not zero as 16-bit output,
+// which truncates toward zero.
+std::size_t audibleCount(const std::vector<float>& samples);
+
 // Writes the bytes into a FIFO on a thread of its own, once the FIFO has a reader. Given the
 // audio's frame size and rate, it writes at that pace, 10 ms at a time, as a microphone
 // would; else all at once. Destroying it abandons what is not written yet.

@@ -136,7 +136,13 @@ PipeWireServer::PipeWireServer() : AudioServer(ServerKind::pipeWire, "pipewire")
   writeFile(dir() + "/config/pipewire/pipewire-pulse.conf", kPulseConfig);
   writeFile(dir() + "/config/wireplumber/wireplumber.conf", kWirePlumberConfig);
   writeFile(dir() + "/config/wireplumber/main.lua.d/90-enable-all.lua", kWirePlumberMain);
+  launch();
+}
 
+void PipeWireServer::launch() {
+  // A killed server leaves its sockets behind: the bus would refuse to listen on its old one.
+  std::error_code ignored;
+  std::filesystem::remove(dir() + "/bus", ignored);
   const auto started = std::chrono::steady_clock::now();
   const Environment env = serverEnvironment();
   processes_.spawn(installedProgram("dbus-daemon"),

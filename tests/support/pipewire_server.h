@@ -18,6 +18,7 @@ class PipeWireServer final : public AudioServer {
   void killClient(long long index) override { destroy("clients", index); }
 
  private:
+  void launch() override;
   std::string socketPath() const override { return dir() + "/runtime/pulse/native"; }
   void addSilentMicrophone(const Microphone& microphone) override;
   // The environment of the server's processes and of PipeWire's own tools.

@@ -18,6 +18,11 @@ PulseServer::PulseServer() : AudioServer(ServerKind::pulseAudio, "pulse") {
     config << "load-module module-native-protocol-unix socket=" << socketPath() << " auth-anonymous=1\n"
            << "load-module module-cli-protocol-unix socket=" << dir() << "/cli\n";
   }
+  launch();
+}
+
+void PulseServer::launch() {
+  // A killed server leaves its sockets behind; the new one replaces them.
   const auto started = std::chrono::steady_clock::now();
   // No session bus, no user configuration, no shared memory: nothing outside its directory.
   processes_.spawn(installedProgram("pulseaudio"),

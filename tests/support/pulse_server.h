@@ -19,6 +19,7 @@ class PulseServer final : public AudioServer {
   void killClient(long long index) override { command("kill-client " + std::to_string(index)); }
 
  private:
+  void launch() override;
   std::string socketPath() const override { return dir() + "/native"; }
   void addSilentMicrophone(const Microphone& microphone) override;
 };

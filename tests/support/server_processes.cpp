@@ -163,4 +163,17 @@ void ServerProcesses::stop() {
   group_ = 0;
 }
 
+void ServerProcesses::killAll() {
+  thaw();
+  for (const auto& child : children_) {
+    if (child.pid > 0) kill(child.pid, SIGKILL);
+  }
+  for (const auto& child : children_) {
+    int status = 0;
+    if (child.pid > 0) waitpid(child.pid, &status, 0);
+  }
+  children_.clear();
+  group_ = 0;
+}
+
 }  // namespace velmor::testing

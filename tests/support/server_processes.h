@@ -37,6 +37,8 @@ class ServerProcesses {
   void thaw();
   // SIGTERM to each, newest first, then SIGKILL to any still running after a grace.
   void stop();
+  // SIGKILL to each at once, as a crash would end them, and waits until they are gone.
+  void killAll();
 
  private:
   struct Child {

@@ -48,14 +48,35 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   for (auto& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  if (options.stdoutPipeBytes > 0 && fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeBytes) < 0) {
+    throw std::runtime_error("F_SETPIPE_SZ");
+  }
+
+  // A child inherits an ignored SIGPIPE; any other disposition starts at the default.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  if (!options.sigpipeIgnored) sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  struct sigaction previous {};
+  if (options.sigpipeIgnored) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+  }
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int spawned = posix_spawn(&pid, binary.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (options.sigpipeIgnored) sigaction(SIGPIPE, &previous, nullptr);
   close(out[1]);
   close(err[1]);
   if (spawned != 0) {
@@ -70,7 +91,16 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   const auto deadline = started + options.timeout;
   pollfd fds[2] = {{options.readStdout ? out[0] : -1, POLLIN, 0}, {err[0], POLLIN, 0}};
   int open = options.readStdout ? 2 : 1;
+  // A slow reader's pipe stays out of poll(), which would otherwise wake at once while it is full.
+  int slowFd = -1;
+  if (options.readEvery && options.readStdout) std::swap(slowFd, fds[0].fd);
+  auto nextRead = started;
   while (open > 0) {
+    if (options.closeStdoutAfter && fds[0].fd >= 0 && result.stdoutBytes.size() >= *options.closeStdoutAfter) {
+      close(fds[0].fd);
+      fds[0].fd = -1;
+      --open;
+    }
     if (options.stdoutStall && fds[0].fd != -1) {
       // poll() skips a negative descriptor: the pipe stays open and unread.
       const auto since = std::chrono::steady_clock::now() - started;
@@ -86,6 +116,24 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
       break;
     }
     if (poll(fds, 2, static_cast<int>(std::min<long long>(left.count(), 100))) < 0) continue;
+    if (slowFd >= 0 && std::chrono::steady_clock::now() >= nextRead) {
+      // What is waiting now, then nothing until the next turn.
+      nextRead += *options.readEvery;
+      const auto turnEnd = std::chrono::steady_clock::now() + std::chrono::milliseconds(250);
+      while (std::chrono::steady_clock::now() < turnEnd) {
+        pollfd waiting{slowFd, POLLIN, 0};
+        if (poll(&waiting, 1, 5) <= 0 || !(waiting.revents & (POLLIN | POLLHUP))) break;
+        char chunk[65536];
+        const ssize_t got = read(slowFd, chunk, sizeof chunk);
+        if (got <= 0) {
+          close(slowFd);
+          slowFd = -1;
+          --open;
+          break;
+        }
+        result.stdoutBytes.append(chunk, static_cast<std::size_t>(got));
+      }
+    }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
       char chunk[65536];
@@ -106,6 +154,7 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
       }
     }
   }
+  if (slowFd >= 0) close(slowFd);
   for (auto& fd : fds) {
     if (fd.fd >= 0) close(fd.fd);
     if (fd.fd < -1) close(-2 - fd.fd);

@@ -34,6 +34,18 @@ struct ProcessOptions {
     std::chrono::milliseconds length;
   };
   std::optional<Stall> stdoutStall;
+  // A parent that reads standard output only now and then: every `readEvery`, one burst of
+  // reads that takes what is waiting, until the pipe has stayed empty for 5 ms (at most
+  // 250 ms), and nothing in between.
+  std::optional<std::chrono::milliseconds> readEvery;
+  // The capacity of the standard output pipe (rounded up by the kernel to a page); 0: the
+  // system's default (64 KiB on Linux), which hides a slow reader for two seconds of audio.
+  int stdoutPipeBytes = 0;
+  // The read end of standard output is closed once this many bytes have come.
+  std::optional<std::size_t> closeStdoutAfter;
+  // The child starts with SIGPIPE ignored, as under a parent that ignores it and does not
+  // reset it; otherwise it starts with the default action.
+  bool sigpipeIgnored = false;
   // Called whenever output arrives, and at least every 100 ms; returns a signal to send
   // (0: none). Sent once.
   std::function<int(const std::string& stdoutBytes, const std::string& stderrBytes)> signalWhen;

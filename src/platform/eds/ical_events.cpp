@@ -11,8 +11,6 @@
 namespace velmor::platform::eds {
 namespace {
 
-constexpr double kDay = 86400;
-
 char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 

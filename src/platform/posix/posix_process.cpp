@@ -11,6 +11,22 @@
 #include <thread>
 
 namespace velmor::platform {
+namespace {
+
+// The reader is gone. The kernel's SIGPIPE may have ended nothing: it goes to the writing
+// thread, which blocks every signal when the sound server's own thread made it, and a parent
+// may have left SIGPIPE ignored. The process still ends as a closed pipe ends it.
+[[noreturn]] void endBySigpipe() {
+  ::signal(SIGPIPE, SIG_DFL);
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  ::pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr);  // a pending SIGPIPE ends it here
+  ::raise(SIGPIPE);
+  ::_exit(128 + SIGPIPE);  // not reached
+}
+
+}  // namespace
 
 void FdOutput::write(std::string_view bytes) {
   const char* data = bytes.data();
@@ -20,7 +36,8 @@ void FdOutput::write(std::string_view bytes) {
     const ssize_t written = ::write(fd_, data, left);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return;  // a closed pipe has already raised SIGPIPE; other errors are not ours to report
+      if (errno == EPIPE) endBySigpipe();
+      return;  // other errors are not ours to report
     }
     data += written;
     left -= static_cast<std::size_t>(written);

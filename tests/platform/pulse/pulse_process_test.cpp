@@ -15,7 +15,6 @@
 
 #include <gtest/gtest.h>
 
-#include "conversion/sample_conversion.h"
 #include "support/audio_server.h"
 #include "support/capture_fixtures.h"
 #include "support/subprocess.h"
@@ -232,32 +231,6 @@ class SilenceThenStop {
   std::chrono::steady_clock::time_point lastSound_;
 };
 
-// The program's own conversion to 16 kHz of `input` (48 kHz mono 16-bit PCM) arriving
-// 10 ms at a time, without the flush that only an ending stream would get.
-std::vector<float> converted(const std::string& input) {
-  const platform::StreamDescription format{48000, platform::SampleType::signedInteger, 16, 1, true};
-  ConverterSlots slots;
-  std::vector<float> produced;
-  for (std::size_t at = 0; at < input.size(); at += 960) {
-    const std::size_t bytes = std::min<std::size_t>(960, input.size() - at);
-    std::vector<std::vector<std::byte>> data(1, std::vector<std::byte>(bytes));
-    std::memcpy(data[0].data(), input.data() + at, bytes);
-    const platform::MemorySampleBuffer buffer(format, static_cast<std::int64_t>(bytes / 2), std::move(data));
-    const auto block = floatSamples(buffer, slots, 16000);
-    produced.insert(produced.end(), block.begin(), block.end());
-  }
-  return produced;
-}
-
-// How many samples lie between the first and the last that are not zero as 16-bit output,
-// which truncates toward zero.
-std::size_t audibleCount(const std::vector<float>& samples) {
-  const auto audible = [](float s) { return std::abs(s) * 32767.0f >= 1.0f; };
-  const auto first = std::find_if(samples.begin(), samples.end(), audible);
-  const auto last = std::find_if(samples.rbegin(), samples.rend(), audible);
-  return first == samples.end() ? 0 : static_cast<std::size_t>(last.base() - first);
-}
-
 class PulseRecording : public WithServer {
  protected:
   PulseRecording() : WithServer(fabricateMicrophones) {}
@@ -291,7 +264,7 @@ TEST_P(PulseRecording, AToneThroughAVirtualMicrophoneComesOutAt16kHzUnchanged) {
   // a millisecond, because the server may put the tone at any phase of the 3:1 decimation,
   // which moves where its first and last audible samples fall. A lost or repeated 10 ms
   // frame (160 samples), or a server period (at least 85), is far outside that.
-  const std::size_t expected = audibleCount(converted(tone + std::string(9600, '\0')));
+  const std::size_t expected = testing::audibleCount(testing::converted16k(tone + std::string(9600, '\0')));
   EXPECT_NEAR(static_cast<double>(samples.size()), static_cast<double>(expected), 8);
   ASSERT_GT(samples.size(), 8000u);
 
