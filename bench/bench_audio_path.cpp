@@ -34,7 +34,7 @@ using platform::StreamDescription;
 
 constexpr double kInputRate = 48000;
 constexpr double kCaptureRate = 16000;
-constexpr std::size_t kFrames = 480;  // 10 ms
+constexpr std::size_t kFrames = 480;   // 10 ms
 constexpr std::size_t kBuffers = 100;  // one second, cycled
 
 template <class Sample>
