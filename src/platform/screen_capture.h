@@ -61,6 +61,9 @@ class StreamOutput {
  public:
   virtual ~StreamOutput() = default;
   virtual void didOutputSampleBuffer(ScreenStream& stream, const SampleBuffer& buffer, StreamOutputType type) = 0;
+  // On the output's queue: audio it had not yet taken was dropped because it fell too far
+  // behind; once when dropping begins, again only after it caught up.
+  virtual void didDropSampleBuffers(ScreenStream&) {}
 };
 
 // Told, on a platform thread, that a stream stopped by itself.

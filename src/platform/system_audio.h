@@ -78,6 +78,9 @@ class SystemAudioHardware {
   // be 0 even on success.
   virtual Result<IOProcId> createIOProc(AudioObjectId device, std::shared_ptr<SerialQueue> queue, IOBlock block) = 0;
   virtual Status destroyIOProc(AudioObjectId device, IOProcId proc) = 0;
+  // Called on the reader's queue when audio the reader had not yet taken was dropped because
+  // it fell too far behind: once when dropping begins, again only after it caught up.
+  virtual Status setIOProcOverrunListener(IOProcId proc, Task listener) = 0;
   virtual Status startDevice(AudioObjectId device, IOProcId proc) = 0;
   // No cycle starts once it returns.
   virtual Status stopDevice(AudioObjectId device, IOProcId proc) = 0;

@@ -117,6 +117,10 @@ void startSystemAudio(SystemAudioOutput& systemOutput, int attempt) {
   context.control.control(event);
 }
 
+void SystemAudioOutput::didDropSampleBuffers(platform::ScreenStream&) {
+  context_.control.control(ControlEvent{{"type", "error"}, {"message", kSystemAudioDropped}});
+}
+
 void SystemAudioOutput::didOutputSampleBuffer(platform::ScreenStream&, const platform::SampleBuffer& buffer,
                                               platform::StreamOutputType type) {
   if (type != platform::StreamOutputType::audio) return;

@@ -41,6 +41,10 @@ struct ScreenCaptureContext {
   std::atomic<std::int64_t>& systemRestarts;
 };
 
+// Once when dropping begins, whichever path records system audio: its audio waits for the
+// mixer, which waits on standard output.
+inline constexpr const char* kSystemAudioDropped = "System audio dropped: standard output is not being read";
+
 // Retry policy of a start sequence.
 inline constexpr int kFirstRestartAttempt = 2;
 inline constexpr int kLastScreenAttempt = 6;
@@ -58,6 +62,7 @@ class SystemAudioOutput final : public platform::StreamOutput,
   void didOutputSampleBuffer(platform::ScreenStream& stream, const platform::SampleBuffer& buffer,
                              platform::StreamOutputType type) override;
   void didStopWithError(platform::ScreenStream& stream, const platform::PlatformError& error) override;
+  void didDropSampleBuffers(platform::ScreenStream& stream) override;
 
   // Takes the stream out of `stream` and starts the restart task; returns at once.
   void restartSystemAudio();

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <random>
 
+#include "screencapture/system_audio_output.h"
+
 namespace velmor {
 
 using platform::AudioObjectId;
@@ -125,6 +127,12 @@ std::optional<PlatformError> SystemAudioTap::build() {
     std::lock_guard lock(objectsMutex_);
     procID_ = proc.value();
   }
+  // Reporting only: a reader that cannot be told of drops still records.
+  (void)hardware.setIOProcOverrunListener(proc.value(), [weak = weak_from_this()] {
+    if (auto self = weak.lock()) {
+      self->context_.control.control(ControlEvent{{"type", "error"}, {"message", kSystemAudioDropped}});
+    }
+  });
 
   const auto started = hardware.startDevice(device.value(), proc.value());
   if (!started.ok()) {

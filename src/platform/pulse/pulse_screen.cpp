@@ -128,6 +128,8 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     std::shared_ptr<SerialQueue> queue;
     std::shared_ptr<SampleBacklog> backlog;
     std::shared_ptr<const SampleBacklog::Consumer> consume;
+    std::weak_ptr<StreamOutput> output;
+    std::uint64_t generation = 0;
   };
 
   Status start() {
@@ -172,7 +174,16 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     if (frameBytes_ == 0) return;
     const std::byte* planes[] = {bytes.data()};
     for (const auto& delivery : deliveries_) {
-      (void)delivery.backlog->push(planes, bytes.size() / frameBytes_, *delivery.queue, delivery.consume);
+      if (delivery.backlog->push(planes, bytes.size() / frameBytes_, *delivery.queue, delivery.consume)) {
+        delivery.queue->async(
+            [gate = gate_, generation = delivery.generation, weak = weak_from_this(), receiver = delivery.output] {
+              gate->deliver(generation, [&] {
+                auto self = weak.lock();
+                auto target = receiver.lock();
+                if (self && target) target->didDropSampleBuffers(*self);
+              });
+            });
+      }
     }
   }
 
@@ -188,6 +199,8 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
       if (output.type != StreamOutputType::audio || !output.queue) continue;
       Delivery delivery;
       delivery.queue = output.queue;
+      delivery.output = output.output;
+      delivery.generation = generation;
       delivery.backlog = std::make_shared<SampleBacklog>(
           description_, SampleBacklog::capacityFor(description_, kBacklogSeconds), gate_, generation);
       delivery.consume = std::make_shared<const SampleBacklog::Consumer>(

@@ -42,6 +42,7 @@ class TapCore final : public ConnectionListener, public std::enable_shared_from_
     AudioObjectId device = 0;
     std::shared_ptr<SerialQueue> queue;
     std::shared_ptr<const IOBlock> block;
+    std::shared_ptr<const Task> overrun;  // told when the reader fell behind and audio was dropped
     std::shared_ptr<DeliveryGate> gate = std::make_shared<DeliveryGate>();
     std::unique_ptr<MonitorStream> stream;
   };
@@ -218,6 +219,14 @@ Result<IOProcId> PulseSystemAudio::createIOProc(AudioObjectId device, std::share
   return id;
 }
 
+Status PulseSystemAudio::setIOProcOverrunListener(IOProcId id, Task listener) {
+  Connection::Lock lock(*core_->connection);
+  const auto it = core_->procs.find(id);
+  if (it == core_->procs.end()) return noSuch("reader");
+  it->second->overrun = std::make_shared<const Task>(std::move(listener));
+  return {};
+}
+
 Status PulseSystemAudio::destroyIOProc(AudioObjectId, IOProcId id) {
   std::shared_ptr<TapCore::Proc> proc;
   {
@@ -252,16 +261,20 @@ Status PulseSystemAudio::startDevice(AudioObjectId device, IOProcId id) {
   // Each read callback is one IO cycle, handed to the reader on its queue through a backlog
   // that holds at most 2 s when the reader falls behind (the oldest audio goes first). The
   // delivery holds the reader, never the queue it runs on.
+  const std::uint64_t generation = proc.gate->open();
   auto backlog = std::make_shared<SampleBacklog>(format, SampleBacklog::capacityFor(format, kBacklogSeconds), proc.gate,
-                                                 proc.gate->open());
+                                                 generation);
   auto consume = std::make_shared<const SampleBacklog::Consumer>(
       [block = proc.block, channels](std::vector<std::vector<std::byte>>&& planes, std::size_t) {
         const InputBuffer buffer{channels, std::span<const std::byte>(planes.front())};
         (*block)(InputBufferList(&buffer, 1));
       });
-  auto onCycle = [queue = proc.queue, backlog, consume, frameBytes](std::vector<std::byte>&& bytes) {
+  auto onCycle = [queue = proc.queue, backlog, consume, frameBytes, overrun = proc.overrun, gate = proc.gate,
+                  generation](std::vector<std::byte>&& bytes) {
     const std::byte* planes[] = {bytes.data()};
-    (void)backlog->push(planes, bytes.size() / frameBytes, *queue, consume);
+    if (backlog->push(planes, bytes.size() / frameBytes, *queue, consume) && overrun && *overrun) {
+      queue->async([overrun, gate, generation] { gate->deliver(generation, [&] { (*overrun)(); }); });
+    }
   };
   // A stream that fails later just stops delivering: supervision notices the silence.
   auto stream = std::make_unique<MonitorStream>(*core_->connection, spec, std::move(onCycle), nullptr);

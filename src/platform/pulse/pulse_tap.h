@@ -32,6 +32,7 @@ class PulseSystemAudio final : public SystemAudioHardware {
   Result<AudioObjectId> createAggregateDevice(const AggregateDeviceDescription& description) override;
   Status destroyAggregateDevice(AudioObjectId device) override;
   Result<IOProcId> createIOProc(AudioObjectId device, std::shared_ptr<SerialQueue> queue, IOBlock block) override;
+  Status setIOProcOverrunListener(IOProcId proc, Task listener) override;
   Status destroyIOProc(AudioObjectId device, IOProcId proc) override;
   Status startDevice(AudioObjectId device, IOProcId proc) override;
   Status stopDevice(AudioObjectId device, IOProcId proc) override;

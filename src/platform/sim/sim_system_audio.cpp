@@ -147,6 +147,12 @@ class SimSystemAudio::Hardware final : public SystemAudioHardware {
     return id;
   }
 
+  Status setIOProcOverrunListener(IOProcId proc, Task) override {
+    std::lock_guard lock(owner_.mutex_);
+    if (!owner_.procs_.count(proc)) return PlatformError{"sim.hal", kHwBadObject, "no such reader"};
+    return {};  // the simulated reader is never behind: nothing is dropped
+  }
+
   Status destroyIOProc(AudioObjectId, IOProcId proc) override {
     std::shared_ptr<Proc> gone;
     {
