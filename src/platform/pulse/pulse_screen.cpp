@@ -141,17 +141,17 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     if (!sink.value() || sink.value()->monitorSource.empty()) {
       return PlatformError{kDomain, PA_ERR_NOENTITY, "the server has no output to record"};
     }
-    pa_sample_spec spec{};
-    spec.format = PA_SAMPLE_FLOAT32LE;
-    spec.rate = static_cast<std::uint32_t>(std::clamp<std::int64_t>(configuration_.sampleRate, 0, PA_RATE_MAX));
-    spec.channels =
+    pa_sample_spec sampleSpec{};
+    sampleSpec.format = PA_SAMPLE_FLOAT32LE;
+    sampleSpec.rate = static_cast<std::uint32_t>(std::clamp<std::int64_t>(configuration_.sampleRate, 0, PA_RATE_MAX));
+    sampleSpec.channels =
         static_cast<std::uint8_t>(std::clamp<std::int64_t>(configuration_.channelCount, 0, PA_CHANNELS_MAX));
-    if (!pa_sample_spec_valid(&spec)) return serverError(PA_ERR_INVALID);
+    if (!pa_sample_spec_valid(&sampleSpec)) return serverError(PA_ERR_INVALID);
 
-    description_ = describeSampleSpec(spec);
-    frameBytes_ = pa_frame_size(&spec);
+    description_ = describeSampleSpec(sampleSpec);
+    frameBytes_ = pa_frame_size(&sampleSpec);
     auto monitor = std::make_unique<MonitorStream>(
-        connection, spec, [this](std::vector<std::byte>&& bytes) { deliver(std::move(bytes)); },
+        connection, sampleSpec, [this](std::vector<std::byte>&& bytes) { deliver(std::move(bytes)); },
         [this](int error) { failed(error); });
     prepareDeliveries(gate_->open());
     const int error = monitor->start(lock, sink.value()->monitorSource);

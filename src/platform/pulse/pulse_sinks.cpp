@@ -147,12 +147,12 @@ Result<std::optional<SinkRecord>> readDefaultSink(Connection& connection, Connec
 Result<pa_sample_spec> readSourceSampleSpec(Connection& connection, Connection::Lock& lock, const std::string& name) {
   if (!connection.ensureConnected(lock)) return serverError(connection.lastErrorCode(lock));
   Answer<std::optional<pa_sample_spec>> answer;
-  auto spec =
+  auto sampleSpec =
       await(connection, lock,
             pa_context_get_source_info_by_name(connection.context(lock), name.c_str(), onSourceSpec, &answer), answer);
-  if (!spec.ok()) return spec.error();
-  if (!spec.value()) return serverError(PA_ERR_NOENTITY);
-  return *spec.value();
+  if (!sampleSpec.ok()) return sampleSpec.error();
+  if (!sampleSpec.value()) return serverError(PA_ERR_NOENTITY);
+  return *sampleSpec.value();
 }
 
 Result<std::vector<ClientRecord>> readClients(Connection& connection, Connection::Lock& lock) {

@@ -130,7 +130,7 @@ Result<StreamDescription> PulseSystemAudio::tapFormat(AudioObjectId id) {
   if (it == core_->taps.end()) return noSuch("tap");
   TapCore::Tap& tap = it->second;
   // The monitor's own format; with no output at all, the server's default format.
-  std::optional<pa_sample_spec> spec;
+  std::optional<pa_sample_spec> sampleSpec;
   if (tap.sinkName) {
     auto sinks = readSinks(*core_->connection, lock);
     if (!sinks.ok()) return sinks.error();
@@ -138,15 +138,15 @@ Result<StreamDescription> PulseSystemAudio::tapFormat(AudioObjectId id) {
       if (sink.name != *tap.sinkName) continue;
       auto monitor = readSourceSampleSpec(*core_->connection, lock, sink.monitorSource);
       if (!monitor.ok()) return monitor.error();
-      spec = monitor.value();
+      sampleSpec = monitor.value();
     }
-    if (!spec) return noSuch("output");
+    if (!sampleSpec) return noSuch("output");
   } else {
     auto server = readServerSampleSpec(*core_->connection, lock);
     if (!server.ok()) return server.error();
-    spec = server.value();
+    sampleSpec = server.value();
   }
-  tap.sampleSpec = recordingSpec(*spec);
+  tap.sampleSpec = recordingSpec(*sampleSpec);
   return describeSampleSpec(*tap.sampleSpec);
 }
 
@@ -254,10 +254,10 @@ Status PulseSystemAudio::startDevice(AudioObjectId device, IOProcId id) {
   TapCore::Proc& proc = *procIt->second;
   if (proc.stream) return {};
 
-  const pa_sample_spec spec = *tapIt->second.sampleSpec;
-  const std::uint32_t channels = spec.channels;
-  const StreamDescription format = describeSampleSpec(spec);
-  const std::size_t frameBytes = pa_frame_size(&spec);
+  const pa_sample_spec sampleSpec = *tapIt->second.sampleSpec;
+  const std::uint32_t channels = sampleSpec.channels;
+  const StreamDescription format = describeSampleSpec(sampleSpec);
+  const std::size_t frameBytes = pa_frame_size(&sampleSpec);
   // Each read callback is one IO cycle, handed to the reader on its queue through a backlog
   // that holds at most 2 s when the reader falls behind (the oldest audio goes first). The
   // delivery holds the reader, never the queue it runs on.
@@ -277,7 +277,7 @@ Status PulseSystemAudio::startDevice(AudioObjectId device, IOProcId id) {
     }
   };
   // A stream that fails later just stops delivering: supervision notices the silence.
-  auto stream = std::make_unique<MonitorStream>(*core_->connection, spec, std::move(onCycle), nullptr);
+  auto stream = std::make_unique<MonitorStream>(*core_->connection, sampleSpec, std::move(onCycle), nullptr);
   const int error = stream->start(lock, deviceIt->second.monitorSource);
   if (error != PA_OK) {
     proc.gate->close();

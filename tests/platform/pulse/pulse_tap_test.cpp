@@ -25,11 +25,11 @@ using testing::AudioServer;
 
 // The server's own description of a source's format ("float32le 2ch 48000Hz") as the
 // program's PCM says it.
-StreamDescription described(const std::string& spec) {
+StreamDescription described(const std::string& sampleSpec) {
   StreamDescription d;
   char format[32] = {};
   unsigned channels = 0, rate = 0;
-  if (std::sscanf(spec.c_str(), "%31s %uch %uHz", format, &channels, &rate) != 3) return d;
+  if (std::sscanf(sampleSpec.c_str(), "%31s %uch %uHz", format, &channels, &rate) != 3) return d;
   const std::string f = format;
   d.sampleRate = rate;
   d.channelsPerFrame = channels;

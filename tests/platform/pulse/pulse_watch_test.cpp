@@ -101,8 +101,8 @@ class CorkableRecorder {
     while (pa_context_get_state(context_) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
       pa_threaded_mainloop_wait(loop_);
     }
-    const pa_sample_spec spec{PA_SAMPLE_S16LE, 16000, 1};
-    stream_ = pa_stream_new(context_, "corkable recording", &spec, nullptr);
+    const pa_sample_spec sampleSpec{PA_SAMPLE_S16LE, 16000, 1};
+    stream_ = pa_stream_new(context_, "corkable recording", &sampleSpec, nullptr);
     pa_stream_set_state_callback(
         stream_,
         [](pa_stream*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); },
