@@ -14,15 +14,6 @@ namespace {
 // side, and keep what overlaps the window once the times are read in the user's zone.
 constexpr double kQueryMargin = 86400;
 
-std::string isoTime(CalendarDate seconds) {
-  const auto whole = static_cast<std::time_t>(std::floor(seconds));
-  std::tm fields{};
-  gmtime_r(&whole, &fields);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &fields);
-  return text;
-}
-
 // A string in the store's query language.
 std::string quoted(const std::string& text) {
   std::string out = "\"";
@@ -62,8 +53,8 @@ PlatformError storeError(const EdsLibrary& eds, const std::string& what, GError*
 }  // namespace
 
 std::string rangeQuery(CalendarDate start, CalendarDate end) {
-  return "(occur-in-time-range? (make-time \"" + isoTime(withinCalendarRange(start)) + "\") (make-time \"" +
-         isoTime(withinCalendarRange(end)) + "\"))";
+  return "(occur-in-time-range? (make-time \"" + utcText(withinCalendarRange(start)) + "\") (make-time \"" +
+         utcText(withinCalendarRange(end)) + "\"))";
 }
 
 std::string uidQuery(const std::vector<std::string>& uids) {

@@ -45,15 +45,6 @@ bool validFields(int year, int month, int day, int hour, int minute, int second,
   return date || (hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60);
 }
 
-std::string utcText(CalendarDate seconds) {
-  const auto whole = static_cast<std::time_t>(std::floor(seconds));
-  std::tm fields{};
-  gmtime_r(&whole, &fields);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &fields);
-  return text;
-}
-
 int participantStatus(const std::optional<std::string>& partstat) {
   namespace status = participant_status;
   // No PARTSTAT means NEEDS-ACTION.
@@ -84,6 +75,15 @@ bool overlaps(const std::optional<CalendarDate>& from, const std::optional<Calen
 }
 
 }  // namespace
+
+std::string utcText(CalendarDate seconds) {
+  const auto whole = static_cast<std::time_t>(std::floor(seconds));
+  std::tm fields{};
+  gmtime_r(&whole, &fields);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &fields);
+  return text;
+}
 
 ICalTimezone* localZone(const EdsLibrary& eds) {
   if (const char* tz = std::getenv("TZ"); tz && *tz) {

@@ -97,6 +97,9 @@ class IcalEvents {
   std::vector<std::string> userAddresses_;
 };
 
+// A UTC time as iCalendar writes it, "20261210T093000Z"; whole seconds, rounded down.
+std::string utcText(CalendarDate seconds);
+
 // The address of a calendar address such as "mailto:Ada@Example.com", lower case; the
 // whole text, lower case, for another scheme.
 std::string addressOf(const std::string& calendarAddress);
