@@ -12,21 +12,6 @@
 namespace velmor::testing {
 namespace {
 
-// A session bus that only this server's processes use; it starts no services.
-constexpr const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=@DIR@/bus</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-
 // The stock daemon less real-time scheduling, the desktop portal and the X11 bell. Its
 // cycle is never shorter than 1024 frames, as the stock configuration has it on a virtual
 // machine: without real-time scheduling, a busy machine misses the deadline of a shorter
@@ -119,19 +104,13 @@ void writeFile(const std::string& path, const std::string& text) {
   std::ofstream(path) << text;
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-    text.replace(at, from.size(), to);
-  }
-  return text;
-}
-
 }  // namespace
 
 PipeWireServer::PipeWireServer() : AudioServer(ServerKind::pipeWire, "pipewire") {
   std::filesystem::create_directories(dir() + "/runtime");
   chmod((dir() + "/runtime").c_str(), 0700);
-  writeFile(dir() + "/bus.conf", replaceAll(kBusConfig, "@DIR@", dir()));
+  // A session bus that only this server's processes use; it starts no services.
+  writeFile(dir() + "/bus.conf", sessionBusConfig(dir(), ""));
   writeFile(dir() + "/config/pipewire/pipewire.conf", kPipeWireConfig);
   writeFile(dir() + "/config/pipewire/pipewire-pulse.conf", kPulseConfig);
   writeFile(dir() + "/config/wireplumber/wireplumber.conf", kWirePlumberConfig);

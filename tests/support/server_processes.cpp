@@ -36,6 +36,25 @@ std::string readFile(const std::string& path) {
 
 }  // namespace
 
+std::string sessionBusConfig(const std::string& dir, const std::string& serviceDirs) {
+  return R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=)" +
+         dir + R"(/bus</listen>
+  <auth>EXTERNAL</auth>
+  )" + serviceDirs +
+         R"(
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+}
+
 std::string installedProgram(const std::string& name) {
   for (const char* dir : {"/usr/bin/", "/bin/"}) {
     const std::string path = dir + name;

@@ -54,6 +54,10 @@ class ServerProcesses {
 // Finds a program in /usr/bin or /bin; throws if it is not installed.
 std::string installedProgram(const std::string& name);
 
+// A private session bus's configuration: it listens on DIR/bus, lets every client of it talk
+// to every other, and finds services by `serviceDirs` (dbus-daemon's elements; empty: none).
+std::string sessionBusConfig(const std::string& dir, const std::string& serviceDirs);
+
 // True when a unix stream socket at `path` accepts a connection.
 bool acceptsConnections(const std::string& path);
 

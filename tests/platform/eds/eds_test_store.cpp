@@ -36,22 +36,8 @@ void writeFile(const std::string& path, const std::string& text) {
 }
 
 std::string busConfig(const std::string& dir, bool withServices) {
-  return std::string(R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=)") +
-         dir + R"(/bus</listen>
-  <auth>EXTERNAL</auth>
-  )" + (withServices ? "<standard_session_servicedirs/>" : "<servicedir>" + dir + "/no-services</servicedir>") +
-         R"(
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
+  return sessionBusConfig(
+      dir, withServices ? "<standard_session_servicedirs/>" : "<servicedir>" + dir + "/no-services</servicedir>");
 }
 
 struct ProcessInfo {
