@@ -155,9 +155,10 @@ std::string sineS16(double frequency, double amplitude, double rate, std::size_t
   return bytes;
 }
 
-FifoWriter::FifoWriter(std::string path, std::string bytes, std::size_t frameBytes, unsigned rate)
+FifoWriter::FifoWriter(std::string path, std::string bytes, std::size_t frameBytes, unsigned rate,
+                       std::chrono::milliseconds lead)
     : state_(std::make_shared<State>()),
-      thread_([path = std::move(path), bytes = std::move(bytes), frameBytes, rate, state = state_] {
+      thread_([path = std::move(path), bytes = std::move(bytes), frameBytes, rate, lead, state = state_] {
         // Non-blocking throughout: a server that stops reading (a source suspended once
         // nothing records it) must not keep the writer, and so the test, waiting for ever.
         // A reader that goes away is an error from write, not a signal that ends the test.
@@ -172,7 +173,7 @@ FifoWriter::FifoWriter(std::string path, std::string bytes, std::size_t frameByt
         const bool paced = frameBytes > 0 && rate > 0;
         // 10 ms a block, in whole frames.
         const std::size_t block = paced ? frameBytes * std::max(1u, rate / 100) : bytes.size();
-        auto due = std::chrono::steady_clock::now();
+        auto due = std::chrono::steady_clock::now() - lead;
         std::size_t at = 0;
         while (fd >= 0 && at < bytes.size() && !state->stop.load()) {
           if (paced) {

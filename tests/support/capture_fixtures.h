@@ -109,7 +109,10 @@ std::size_t audibleCount(const std::vector<float>& samples);
 // would; else all at once. Destroying it abandons what is not written yet.
 class FifoWriter {
  public:
-  FifoWriter(std::string path, std::string bytes, std::size_t frameBytes = 0, unsigned rate = 0);
+  // Paced, it may start `lead` ahead of time: a writer slowed down (by a sanitizer, say) then
+  // still keeps the source fed, and the server fills in no silence of its own.
+  FifoWriter(std::string path, std::string bytes, std::size_t frameBytes = 0, unsigned rate = 0,
+             std::chrono::milliseconds lead = std::chrono::milliseconds(0));
   ~FifoWriter();
   bool done() const;
 

@@ -102,7 +102,8 @@ TEST_P(PulseReliability, AParentThatReadsOnceASecondLosesNothing) {
   run.readEvery = milliseconds(1000);
   run.stdoutPipeBytes = 4096;
   run.signalWhen = [&](const std::string&, const std::string& err) {
-    if (!writer && hasEvent(err, R"("type":"ready")")) writer.emplace(server_->fifo("pipe_mic"), tone, 2, 48000);
+    if (!writer && hasEvent(err, R"("type":"ready")"))
+      writer.emplace(server_->fifo("pipe_mic"), tone, 2, 48000, milliseconds(300));
     if (writer && writer->done() && !writtenAt) writtenAt = steady_clock::now();
     // Three turns of reading after the last sample went in: all of it is out by then.
     return writtenAt && steady_clock::now() - *writtenAt > seconds(3) ? SIGTERM : 0;
