@@ -35,6 +35,14 @@ class SerialQueue {
   virtual void after(Duration delay, Task task) = 0;
   // True while the calling thread runs a task of this queue.
   virtual bool isCurrent() const = 0;
+  // Runs the task on the calling thread, as this queue, if the queue is idle and has nothing
+  // due, and returns true; otherwise returns false without running it. A producer that finds
+  // its consumer's queue idle spares a thread hand-over this way. Queues that cannot lend
+  // themselves to another thread always say no.
+  virtual bool tryRunHere(const Task& task) {
+    (void)task;
+    return false;
+  }
 };
 
 class Semaphore {

@@ -48,6 +48,71 @@ TEST(ThreadDispatch, SyncWaitsForEarlierWorkAndKnowsItsQueue) {
   EXPECT_FALSE(queue->isCurrent());
 }
 
+// A producer may run a task as an idle queue on its own thread; it must never run beside the
+// queue's own work, overtake work already due, or run main-queue work off the main loop.
+TEST(ThreadDispatch, TryRunHereLendsOnlyAnIdleQueue) {
+  ThreadDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test");
+
+  bool current = false;
+  std::thread::id ranOn;
+  EXPECT_TRUE(queue->tryRunHere([&] {
+    current = queue->isCurrent();
+    ranOn = std::this_thread::get_id();
+  }));
+  EXPECT_TRUE(current);
+  EXPECT_EQ(ranOn, std::this_thread::get_id());
+  EXPECT_FALSE(queue->isCurrent());
+
+  // Busy: a task of the queue is running.
+  std::atomic<bool> release{false};
+  std::atomic<bool> started{false};
+  queue->async([&] {
+    started = true;
+    while (!release) std::this_thread::yield();
+  });
+  while (!started) std::this_thread::yield();
+  bool ran = false;
+  EXPECT_FALSE(queue->tryRunHere([&] { ran = true; }));
+  // Work waits behind it: still refused, and what was queued runs first, in order.
+  std::vector<int> order;
+  queue->async([&] { order.push_back(1); });
+  EXPECT_FALSE(queue->tryRunHere([&] { ran = true; }));
+  release = true;
+  queue->sync([&] { order.push_back(2); });
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(order, (std::vector<int>{1, 2}));
+
+  // From inside its own task the queue is busy, not lent to itself.
+  queue->sync([&] { EXPECT_FALSE(queue->tryRunHere([&] { ran = true; })); });
+  // Work due later does not hold it back.
+  queue->after(seconds(60), [&] { ran = true; });
+  EXPECT_TRUE(queue->tryRunHere([] {}));
+  EXPECT_FALSE(dispatch.mainQueue().tryRunHere([&] { ran = true; }));
+  EXPECT_FALSE(ran);
+}
+
+// Work handed to the queue while a producer holds it runs once the producer lets go, and a
+// synchronous caller gets its turn too: lending the queue must not strand either.
+TEST(ThreadDispatch, WorkArrivingWhileTheQueueIsLentRunsAfterIt) {
+  ThreadDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("test");
+  queue->sync([] {});  // the worker exists and sleeps
+  std::atomic<int> ran{0};
+  std::atomic<bool> inside{false};
+  std::thread syncCaller;
+  EXPECT_TRUE(queue->tryRunHere([&] {
+    inside = true;
+    queue->async([&] { ran.fetch_add(1); });
+    syncCaller = std::thread([&] { queue->sync([&] { EXPECT_FALSE(inside.load()); ran.fetch_add(1); }); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    inside = false;
+  }));
+  syncCaller.join();
+  queue->sync([] {});
+  EXPECT_EQ(ran.load(), 2);
+}
+
 TEST(ThreadDispatch, DelayedWorkRunsAfterItsDelayInDueOrder) {
   ThreadDispatch dispatch;
   auto queue = dispatch.makeSerialQueue("test");

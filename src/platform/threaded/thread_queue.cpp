@@ -80,17 +80,39 @@ void ThreadQueue::sync(const Task& task) {
   }
   // Wait until the work submitted before is done and nothing runs, then run here, holding
   // the queue as its worker would.
+  ++waitingSyncs_;
   changed_.wait(lock, [&] { return !running_ && !hasDueItemLocked(std::chrono::steady_clock::now()); });
+  --waitingSyncs_;
   running_ = true;
   lock.unlock();
+  runHolding(task);
+}
+
+bool ThreadQueue::tryRunHere(const Task& task) {
+  {
+    std::lock_guard lock(mutex_);
+    // The main queue's work stays on its loop's thread.
+    if (!ownThread_ || running_ || stopping_) return false;
+    if (!items_.empty() && hasDueItemLocked(std::chrono::steady_clock::now())) return false;
+    running_ = true;
+  }
+  runHolding(task);
+  return true;
+}
+
+void ThreadQueue::runHolding(const Task& task) {
   struct Release {
     ThreadQueue& q;
     ~Release() {
+      bool wake = false;
       {
         std::lock_guard relock(q.mutex_);
         q.running_ = false;
+        // Work that arrived meanwhile, or a synchronous caller, waits for the queue: wake them.
+        // An idle worker is left asleep, which is the point of running here.
+        wake = !q.items_.empty() || q.waitingSyncs_ > 0;
       }
-      q.changed_.notify_all();
+      if (wake) q.changed_.notify_all();
     }
   } release{*this};
   runAsCurrent(task);

@@ -25,6 +25,7 @@ class ThreadQueue final : public SerialQueue {
   void sync(const Task& task) override;
   void after(Duration delay, Task task) override;
   bool isCurrent() const override;
+  bool tryRunHere(const Task& task) override;
 
   // Serves the queue on the calling thread until stopLoop.
   void runLoop();
@@ -42,6 +43,8 @@ class ThreadQueue final : public SerialQueue {
   bool hasDueItemLocked(TimePoint now) const;
   void serve(std::unique_lock<std::mutex>& lock);
   void runAsCurrent(const Task& task);
+  // Runs the task as this queue on the calling thread, which has already set running_.
+  void runHolding(const Task& task);
 
   const std::string label_;
   const bool ownThread_;
@@ -50,6 +53,7 @@ class ThreadQueue final : public SerialQueue {
   std::map<Key, Task> items_;
   std::uint64_t nextSeq_ = 0;
   bool running_ = false;  // a task of this queue is running on some thread
+  int waitingSyncs_ = 0;  // synchronous callers waiting for the queue to be free
   bool stopping_ = false;
   std::thread worker_;
 };
