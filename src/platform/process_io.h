@@ -1,6 +1,7 @@
 #pragma once
 // The process's outward surface: the standard-output and standard-error writers, the
 // exit, the environment and the two signals the program handles.
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -15,6 +16,12 @@ class OutputHandle {
   virtual ~OutputHandle() = default;
   // Hands all of the bytes over in one call; a closed pipe ends the process (SIGPIPE).
   virtual void write(std::string_view bytes) = 0;
+  // From now on `write` never waits on a reader that does not keep up: the handle holds what
+  // the reader is not ready for, at most `limitBytes`, and beyond that drops the oldest whole
+  // writes (never one the reader has begun to take, never the newest). `dropBegan` runs once
+  // per episode of dropping, on the writing thread, outside the handle's lock; an episode
+  // ends when the handle has caught up. A handle that can only write by waiting ignores this.
+  virtual void holdBack([[maybe_unused]] std::size_t limitBytes, [[maybe_unused]] std::function<void()> dropBegan) {}
 };
 
 class ProcessControl {

@@ -1,50 +1,24 @@
 #include "platform/posix/posix_process.h"
 
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "platform/posix/backlogged_output.h"
+#include "platform/posix/blocking_write.h"
+
 namespace velmor::platform {
-namespace {
 
-// The reader is gone. The kernel's SIGPIPE may have ended nothing: it goes to the writing
-// thread, which blocks every signal when the sound server's own thread made it, and a parent
-// may have left SIGPIPE ignored. The process still ends as a closed pipe ends it.
-[[noreturn]] void endBySigpipe() {
-  ::signal(SIGPIPE, SIG_DFL);
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  ::pthread_sigmask(SIG_UNBLOCK, &pipeSignal, nullptr);  // a pending SIGPIPE ends it here
-  ::raise(SIGPIPE);
-  ::_exit(128 + SIGPIPE);  // not reached
-}
-
-}  // namespace
-
-void FdOutput::write(std::string_view bytes) {
-  const char* data = bytes.data();
-  std::size_t left = bytes.size();
-  // One write(2) for the whole text; the loop only finishes a write the kernel cut short.
-  while (left > 0) {
-    const ssize_t written = ::write(fd_, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EPIPE) endBySigpipe();
-      return;  // other errors are not ours to report
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
-}
+void FdOutput::write(std::string_view bytes) { writeWhole(fd_, bytes); }
 
 void PosixProcess::exit(int status) {
+  // A parent that reads gets the last frames; one that has stalled cannot hold the exit back.
+  if (stdOut_ != nullptr) stdOut_->flushFor(std::chrono::milliseconds(500));
   // Standard output and standard error are written unbuffered, and the program registers no
   // exit handlers, so leaving at once loses nothing and cannot race threads still running.
   std::fflush(nullptr);

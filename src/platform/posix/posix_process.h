@@ -14,9 +14,16 @@ class FdOutput final : public OutputHandle {
   int fd_;
 };
 
+class BackloggedOutput;
+
 class PosixProcess final : public ProcessControl {
  public:
+  // `stdOut`, when given, is flushed for a short while before the process ends.
+  explicit PosixProcess(BackloggedOutput* stdOut = nullptr) : stdOut_(stdOut) {}
   [[noreturn]] void exit(int status) override;
+
+ private:
+  BackloggedOutput* stdOut_;
 };
 
 class PosixEnvironment final : public Environment {

@@ -1,6 +1,7 @@
 #include "platform/pulse/pulse_platform.h"
 
 #include "platform/eds/eds_calendar.h"
+#include "platform/posix/backlogged_output.h"
 #include "platform/posix/posix_process.h"
 #include "platform/pulse/pulse_capture.h"
 #include "platform/pulse/pulse_connection.h"
@@ -15,9 +16,9 @@ namespace velmor::platform::pulse {
 // capture call.
 struct PulsePlatform::Parts {
   ThreadDispatch dispatch;
-  FdOutput stdOut{1};
+  BackloggedOutput stdOut{1};
   FdOutput stdErr{2};
-  PosixProcess process;
+  PosixProcess process{&stdOut};
   PosixEnvironment environment;
   PosixSignals signals;
   std::shared_ptr<Connection> connection = std::make_shared<Connection>();

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/platform.h"
+#include "platform/posix/backlogged_output.h"
 #include "platform/posix/posix_process.h"
 #include "platform/sim/scenario.h"
 #include "platform/sim/sim_calendar.h"
@@ -23,9 +24,9 @@ class SimPlatform {
 
  private:
   ThreadDispatch dispatch_;
-  FdOutput stdOut_{1};
+  BackloggedOutput stdOut_{1};
   FdOutput stdErr_{2};
-  PosixProcess process_;
+  PosixProcess process_{&stdOut_};
   ScenarioEnvironment environment_;
   PosixSignals signals_;
   SimWorld world_;
