@@ -49,6 +49,10 @@ std::string describeRate(double rate) {
   return std::string(text, end);
 }
 
+// Mixed audio held for a parent that does not read standard output: 2 s of 10 ms frames.
+constexpr std::size_t kOutputBacklogFrames = 200;
+constexpr const char* kOutputDropped = "Audio dropped: standard output is not being read";
+
 [[noreturn]] void capture(Program& program) {
   const Arguments& args = program.args;
   if (!args.micDevice && !args.system) program.control.fail("Nothing to capture: pass --mic and/or --system");
@@ -56,6 +60,12 @@ std::string describeRate(double rate) {
     program.control.fail("Unsupported capture rate " + describeRate(args.rate) + ": --rate must be between " +
                          describeRate(kMinCaptureRate) + " and " + describeRate(kMaxCaptureRate) + " Hz");
   }
+  // Standard output never holds the sources back: mixed audio that a parent has not read waits
+  // in front of it, at most 2 s, then the oldest goes and the parent is told once.
+  const auto frameBytes = static_cast<std::size_t>(2 * program.mixer.frameSamples());
+  program.stdoutHandle.holdBack(frameBytes * kOutputBacklogFrames, [&program] {
+    program.control.control(ControlEvent{{"type", "error"}, {"message", kOutputDropped}});
+  });
   if (args.micDevice) {
     auto mic = std::make_shared<MicCapture>(
         *args.micDevice, MicCapture::Context{program.platform.dispatch, program.platform.hardware,
@@ -70,7 +80,8 @@ std::string describeRate(double rate) {
 }
 
 // How long SIGTERM waits for the sources to stop. A parent that stopped reading standard
-// output holds the mixer, and with it a stopping session, forever; the process must still end.
+// error holds the control channel, and with it the mixer and a stopping session, forever; the
+// process must still end.
 constexpr platform::Duration kShutdownGrace = platform::seconds(2);
 
 // SIGTERM: stop what records, then leave. Samples still queued in the mixer are dropped.

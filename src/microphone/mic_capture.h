@@ -39,8 +39,9 @@ class MicCapture final : public platform::SampleBufferDelegate, public std::enab
   static constexpr platform::Duration kRetryStep = platform::seconds(0.5);
   static constexpr int kLastAttempt = 5;
 
-  // Why audio is dropped when a source's backlog overflows: the mixer waits on standard output.
-  static constexpr const char* kDroppedReason = "standard output is not being read";
+  // Why audio is dropped when a source's backlog overflows: its queue did not get to mix it
+  // (standard output never holds the mixer back; standard error or a starved machine can).
+  static constexpr const char* kDroppedReason = "it was not mixed in time";
 
   MicCapture(std::string deviceId, Context context);
   ~MicCapture() override;

@@ -41,9 +41,9 @@ struct ScreenCaptureContext {
   std::atomic<std::int64_t>& systemRestarts;
 };
 
-// Once when dropping begins, whichever path records system audio: its audio waits for the
-// mixer, which waits on standard output.
-inline constexpr const char* kSystemAudioDropped = "System audio dropped: standard output is not being read";
+// Once when dropping begins, whichever path records system audio: its queue did not get to
+// mix the audio in time.
+inline constexpr const char* kSystemAudioDropped = "System audio dropped: it was not mixed in time";
 
 // Retry policy of a start sequence.
 inline constexpr int kFirstRestartAttempt = 2;

@@ -220,8 +220,9 @@ std::vector<double> phaseSteps(const std::vector<std::int16_t>& samples, double 
   return steps;
 }
 
-// A parent that stops reading for a while: the microphone keeps only its newest audio, says
-// once that audio was dropped, and what comes after the stall is continuous again.
+// A parent that stops reading for a while: standard output keeps only the newest audio, says
+// once that audio was dropped, and what comes after the stall is continuous again. The
+// microphone itself is never held back, so it drops nothing.
 TEST(SimProcess, AStalledParentLosesTheOldestAudioOnceAndMemoryStaysBounded) {
   auto scenario = micScenario();
   scenario["devices"][0]["audio"][0]["sine"] = 997;
@@ -240,7 +241,7 @@ TEST(SimProcess, AStalledParentLosesTheOldestAudioOnceAndMemoryStaysBounded) {
   int dropped = 0;
   for (const auto& event : result.events()) {
     if (event["type"] == "error") {
-      EXPECT_EQ(event["message"], "Microphone audio dropped: standard output is not being read");
+      EXPECT_EQ(event["message"], "Audio dropped: standard output is not being read");
       ++dropped;
     }
   }
@@ -260,8 +261,8 @@ TEST(SimProcess, AStalledParentLosesTheOldestAudioOnceAndMemoryStaysBounded) {
   EXPECT_LE(jumps, 2) << "the audio is continuous but where it was dropped";
 }
 
-// The pipe fills, the mixer blocks in its write, and the session cannot stop: SIGTERM still
-// ends the process, after a bounded grace.
+// The pipe fills and stays full: SIGTERM still ends the process, and what standard output
+// holds for the parent cannot keep it alive.
 TEST(SimProcess, SigtermEndsTheProcessWhenTheParentStoppedReading) {
   auto scenario = micScenario();
   scenario["audioSpeed"] = 20;  // fill the pipe quickly

@@ -35,17 +35,24 @@ bool SampleBacklog::push(std::span<const std::byte* const> planes, std::size_t f
         const MemorySampleBuffer buffer(format, static_cast<std::int64_t>(count), std::move(buffers));
         if (auto receiver = delegate.lock()) receiver->captureOutput(buffer);
       });
-  target->async([self = shared_from_this(), consume] { self->deliverAll(*consume); });
+  schedule(*target, std::move(consume));
   return began;
 }
 
 bool SampleBacklog::push(std::span<const std::byte* const> planes, std::size_t frames, SerialQueue& target,
                          std::shared_ptr<const Consumer> consume) {
   bool began = false;
-  if (queue(planes, frames, began)) {
-    target.async([self = shared_from_this(), consume = std::move(consume)] { self->deliverAll(*consume); });
-  }
+  if (queue(planes, frames, began)) schedule(target, std::move(consume));
   return began;
+}
+
+void SampleBacklog::schedule(SerialQueue& target, std::shared_ptr<const Consumer> consume) {
+  // An idle consumer queue takes the delivery on this thread: one thread wake-up less for
+  // every buffer. The consumer never blocks on its reader (standard output holds back
+  // instead), so a producer that must not wait does not wait here either.
+  auto self = shared_from_this();
+  if (target.tryRunHere([&] { self->deliverAll(*consume); })) return;
+  target.async([self = std::move(self), consume = std::move(consume)] { self->deliverAll(*consume); });
 }
 
 bool SampleBacklog::queue(std::span<const std::byte* const> planes, std::size_t frames, bool& began) {

@@ -5,9 +5,10 @@
 // resumed read is the most recent audio, continuous from where dropping stopped.
 //
 // A producer (a sound server's read callback, a scripted device) pushes frames; a push onto
-// an idle backlog schedules one delivery task on the consumer's queue, which delivers the
-// queued pushes through the run's gate, one buffer a push, until the backlog is empty. One
-// backlog serves one run of a source.
+// an idle backlog delivers at once on the producer's thread when the consumer's queue is idle,
+// and otherwise schedules one delivery task on that queue; either way the queued pushes go
+// through the run's gate, one buffer a push, until the backlog is empty. One backlog serves
+// one run of a source.
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -52,6 +53,8 @@ class SampleBacklog : public std::enable_shared_from_this<SampleBacklog> {
   std::uint64_t droppedFrames() const;
 
  private:
+  // Delivers on this thread if the queue is idle, else schedules the delivery on it.
+  void schedule(SerialQueue& target, std::shared_ptr<const Consumer> consume);
   // Queues the frames; true when the caller must schedule a delivery.
   bool queue(std::span<const std::byte* const> planes, std::size_t frames, bool& began);
   // On the consumer's queue: delivers what is queued until nothing is.

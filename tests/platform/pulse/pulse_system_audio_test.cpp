@@ -364,10 +364,10 @@ TEST_P(PulseSystemAudio, NoSampleIsLostOrRepeatedBetweenTheMonitorAndStandardOut
   }
 }
 
-// A parent that stops reading for 6 s: the pipe takes 2 s, the backlog of whichever path
-// records keeps the newest 2 s and drops the rest, so memory stays flat, and the parent is
-// told once; the audio after the stall runs on from where dropping stopped, with no jump in
-// the tone's phase but where the audio was dropped.
+// A parent that stops reading for 6 s: the pipe takes 2 s, standard output keeps the newest
+// 2 s and drops the rest, so memory stays flat, and the parent is told once; whichever path
+// records is never held back and drops nothing; the audio after the stall runs on from where
+// dropping stopped, with no jump in the tone's phase but where the audio was dropped.
 TEST_P(PulseSystemAudio, AStalledParentLosesTheOldestSystemAudioAndNothingElse) {
   struct Path {
     const char* name;
@@ -397,10 +397,11 @@ TEST_P(PulseSystemAudio, AStalledParentLosesTheOldestSystemAudioAndNothingElse) 
     const auto monitor = reference.stop();
     EXPECT_EQ(result.status, 0);
     ASSERT_FALSE(result.timedOut);
-    const nlohmann::json dropped{{"type", "error"},
-                                 {"message", "System audio dropped: standard output is not being read"}};
+    const nlohmann::json dropped{{"type", "error"}, {"message", "Audio dropped: standard output is not being read"}};
     const auto events = result.events();
     EXPECT_EQ(std::count(events.begin(), events.end(), dropped), 1) << result.stderrBytes;
+    EXPECT_EQ(std::count_if(events.begin(), events.end(), [](const auto& e) { return e["type"] == "error"; }), 1)
+        << result.stderrBytes;
     const auto samples = testing::pcmSamples(result.stdoutBytes);
     const auto [first, last] = toneExtent(samples);
     ASSERT_LT(first + 16000, last);

@@ -1,11 +1,14 @@
 #include "platform/shared/sample_backlog.h"
 
 #include <cstring>
+#include <mutex>
 #include <numeric>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/manual/manual_dispatch.h"
+#include "platform/threaded/thread_dispatch.h"
 
 namespace velmor::platform {
 namespace {
@@ -120,6 +123,62 @@ TEST_F(SampleBacklogTest, PlanarFramesKeepTheirPlanesApart) {
   std::memcpy(r, planes->got[1].data(), sizeof r);
   EXPECT_EQ(std::vector<std::int16_t>(l, l + 4), (std::vector<std::int16_t>{3, 4, 5, 6}));
   EXPECT_EQ(std::vector<std::int16_t>(r, r + 4), (std::vector<std::int16_t>{-3, -4, -5, -6}));
+}
+
+// On real threads a push onto an idle consumer queue is delivered on the producer's own
+// thread (no hand-over), and a push that finds the queue busy waits its turn behind what is
+// queued: either way every frame arrives once, in order.
+TEST(SampleBacklogOnThreads, AnIdleConsumerIsServedOnTheProducersThreadAndOrderHolds) {
+  struct ThreadCollector final : SampleBufferDelegate {
+    std::mutex mutex;
+    std::vector<std::int16_t> frames;
+    std::vector<std::thread::id> threads;
+    void captureOutput(const SampleBuffer& buffer) override {
+      const auto& bytes = dynamic_cast<const MemorySampleBuffer&>(buffer).buffers().at(0);
+      std::lock_guard lock(mutex);
+      const std::size_t before = frames.size();
+      frames.resize(before + bytes.size() / 2);
+      std::memcpy(frames.data() + before, bytes.data(), bytes.size());
+      threads.push_back(std::this_thread::get_id());
+    }
+  };
+  ThreadDispatch dispatch;
+  auto queue = dispatch.makeSerialQueue("consumer");
+  auto collector = std::make_shared<ThreadCollector>();
+  QueueOutput output;
+  output.setSampleBufferDelegate(collector, queue);
+  auto gate = std::make_shared<DeliveryGate>();
+  auto backlog = std::make_shared<SampleBacklog>(kMono16, 1000, gate, gate->open());
+  std::int16_t next = 0;
+  auto push = [&](std::size_t frames) {
+    std::vector<std::int16_t> samples(frames);
+    std::iota(samples.begin(), samples.end(), next);
+    next = static_cast<std::int16_t>(next + frames);
+    const std::byte* planes[] = {reinterpret_cast<const std::byte*>(samples.data())};
+    backlog->push(planes, frames, output);
+  };
+
+  push(10);
+  {
+    std::lock_guard lock(collector->mutex);
+    ASSERT_EQ(collector->threads.size(), 1u);  // delivered before push returned
+    EXPECT_EQ(collector->threads[0], std::this_thread::get_id());
+  }
+  // The queue is busy: these wait on it, then come in order.
+  std::atomic<bool> release{false};
+  queue->async([&] {
+    while (!release) std::this_thread::yield();
+  });
+  push(5);
+  push(7);
+  release = true;
+  queue->sync([] {});
+  push(3);  // idle again: here
+  std::lock_guard lock(collector->mutex);
+  EXPECT_EQ(collector->frames, SampleBacklogTest::range(0, 25));
+  ASSERT_EQ(collector->threads.size(), 4u);
+  EXPECT_NE(collector->threads[1], std::this_thread::get_id());
+  EXPECT_EQ(collector->threads[3], std::this_thread::get_id());
 }
 
 }  // namespace
