@@ -104,7 +104,12 @@ TEST(ThreadDispatch, WorkArrivingWhileTheQueueIsLentRunsAfterIt) {
   EXPECT_TRUE(queue->tryRunHere([&] {
     inside = true;
     queue->async([&] { ran.fetch_add(1); });
-    syncCaller = std::thread([&] { queue->sync([&] { EXPECT_FALSE(inside.load()); ran.fetch_add(1); }); });
+    syncCaller = std::thread([&] {
+      queue->sync([&] {
+        EXPECT_FALSE(inside.load());
+        ran.fetch_add(1);
+      });
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     inside = false;
   }));

@@ -34,21 +34,22 @@ using test::numberedFrame;
 // nothing more is coming and the channel is empty.
 class Drain {
  public:
-  explicit Drain(int fd, std::chrono::milliseconds startAfter = 0ms) : thread_([this, fd, startAfter] {
-    std::this_thread::sleep_for(startAfter);
-    char chunk[4096];
-    for (;;) {
-      const bool last = finished_.load();  // read before the channel is emptied: nothing follows it
-      pollfd readable{fd, POLLIN, 0};
-      while (::poll(&readable, 1, 0) > 0) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got <= 0) return;
-        bytes_.append(chunk, static_cast<std::size_t>(got));
-      }
-      if (last) return;
-      ::poll(&readable, 1, 20);
-    }
-  }) {}
+  explicit Drain(int fd, std::chrono::milliseconds startAfter = 0ms)
+      : thread_([this, fd, startAfter] {
+          std::this_thread::sleep_for(startAfter);
+          char chunk[4096];
+          for (;;) {
+            const bool last = finished_.load();  // read before the channel is emptied: nothing follows it
+            pollfd readable{fd, POLLIN, 0};
+            while (::poll(&readable, 1, 0) > 0) {
+              const ssize_t got = ::read(fd, chunk, sizeof chunk);
+              if (got <= 0) return;
+              bytes_.append(chunk, static_cast<std::size_t>(got));
+            }
+            if (last) return;
+            ::poll(&readable, 1, 20);
+          }
+        }) {}
   ~Drain() { finish(); }
 
   // Call once the writer has handed everything over.
@@ -113,7 +114,9 @@ INSTANTIATE_TEST_SUITE_P(, StalledReader,
                          ::testing::Values(StallCase{"Pipe", ChannelKind::Pipe, kFrameBytes},
                                            StallCase{"Socket", ChannelKind::Socket, kFrameBytes},
                                            StallCase{"PipeCuttingFrames", ChannelKind::Pipe, 6000}),
-                         [](const ::testing::TestParamInfo<StallCase>& param) { return std::string(param.param.name); });
+                         [](const ::testing::TestParamInfo<StallCase>& param) {
+                           return std::string(param.param.name);
+                         });
 
 TEST_P(StalledReader, LosesTheOldestWholeFramesAndNeverHoldsTheWriter) {
   const StallCase& c = GetParam();

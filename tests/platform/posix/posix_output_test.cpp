@@ -20,9 +20,9 @@ namespace {
 // Writing into a pipe whose reader has gone ends the process by SIGPIPE, however the writing
 // thread and the parent left that signal: a process that lived on would record for nobody.
 enum class Writer {
-  Blocking,            // FdOutput
-  HeldBack,            // BackloggedOutput after holdBack, the caller meeting the closed reader
-  HeldBackOwnThread,   // the same, with frames held, so that its own writer thread meets it
+  Blocking,           // FdOutput
+  HeldBack,           // BackloggedOutput after holdBack, the caller meeting the closed reader
+  HeldBackOwnThread,  // the same, with frames held, so that its own writer thread meets it
 };
 
 struct ClosedPipeCase {
