@@ -52,6 +52,8 @@ std::string describeRate(double rate) {
 // Mixed audio held for a parent that does not read standard output: 2 s of 10 ms frames.
 constexpr std::size_t kOutputBacklogFrames = 200;
 constexpr const char* kOutputDropped = "Audio dropped: standard output is not being read";
+// Control events held for a parent that does not read standard error: minutes of "level".
+constexpr std::size_t kControlBacklogBytes = 256 * 1024;
 
 [[noreturn]] void capture(Program& program) {
   const Arguments& args = program.args;
@@ -66,6 +68,9 @@ constexpr const char* kOutputDropped = "Audio dropped: standard output is not be
   program.stdoutHandle.holdBack(frameBytes * kOutputBacklogFrames, [&program] {
     program.control.control(ControlEvent{{"type", "error"}, {"message", kOutputDropped}});
   });
+  // Nor does standard error: a parent that reads the audio and leaves the events unread
+  // loses its oldest events, not the recording. There is nowhere to say so.
+  program.stderrHandle.holdBack(kControlBacklogBytes, {});
   if (args.micDevice) {
     auto mic = std::make_shared<MicCapture>(
         *args.micDevice, MicCapture::Context{program.platform.dispatch, program.platform.hardware,

@@ -261,6 +261,37 @@ TEST(SimProcess, AStalledParentLosesTheOldestAudioOnceAndMemoryStaysBounded) {
   EXPECT_LE(jumps, 2) << "the audio is continuous but where it was dropped";
 }
 
+// A parent that reads the audio but leaves the events unread for a while (a small pipe
+// makes the while short): the recording goes on regardless, and the events that follow the
+// stall come out whole.
+TEST(SimProcess, AParentThatStopsReadingStandardErrorStillGetsTheAudio) {
+  auto scenario = micScenario();
+  scenario["audioSpeed"] = 20;  // 200 level events a second: the pipe is full within a second
+  ProcessOptions options;
+  options.args = {"--mic", "default"};
+  options.env["VELMOR_SIM_SCENARIO"] = writeScenario(scenario);
+  options.stderrPipeBytes = 4096;
+  options.stderrStall = ProcessOptions::Stall{std::chrono::milliseconds(500), std::chrono::milliseconds(3000)};
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t atTwoAndAHalf = 0;
+  std::size_t atThreeAndAHalf = 0;
+  options.signalWhen = [&](const std::string& out, const std::string&) {
+    const auto since = std::chrono::steady_clock::now() - start;
+    if (since < std::chrono::milliseconds(2500)) atTwoAndAHalf = out.size();
+    if (since < std::chrono::milliseconds(3500)) atThreeAndAHalf = out.size();
+    return since > std::chrono::milliseconds(4500) ? SIGTERM : 0;
+  };
+  const auto result = runProcess(simBinary(), options);
+  EXPECT_EQ(result.status, 0);
+  // In the last second of the stall a recording held by its events writes nothing; this one
+  // goes on (20 s of audio at full speed; a second's worth is plenty on a slow build).
+  EXPECT_GT(atThreeAndAHalf - atTwoAndAHalf, 2u * 16000) << atTwoAndAHalf << " then " << atThreeAndAHalf;
+  // Every line that came is a whole event; levels still come after the stall.
+  const auto events = result.events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back()["type"], "level") << result.stderrBytes.substr(result.stderrBytes.size() - 200);
+}
+
 // The pipe fills and stays full: SIGTERM still ends the process, and what standard output
 // holds for the parent cannot keep it alive.
 TEST(SimProcess, SigtermEndsTheProcessWhenTheParentStoppedReading) {

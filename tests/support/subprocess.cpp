@@ -48,7 +48,8 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
   for (auto& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  if (options.stdoutPipeBytes > 0 && fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeBytes) < 0) {
+  if ((options.stdoutPipeBytes > 0 && fcntl(out[0], F_SETPIPE_SZ, options.stdoutPipeBytes) < 0) ||
+      (options.stderrPipeBytes > 0 && fcntl(err[0], F_SETPIPE_SZ, options.stderrPipeBytes) < 0)) {
     throw std::runtime_error("F_SETPIPE_SZ");
   }
 
@@ -101,13 +102,13 @@ ProcessResult runProcess(const std::string& binary, const ProcessOptions& option
       fds[0].fd = -1;
       --open;
     }
-    if (options.stdoutStall && fds[0].fd != -1) {
-      // poll() skips a negative descriptor: the pipe stays open and unread.
-      const auto since = std::chrono::steady_clock::now() - started;
-      const bool stalled =
-          since >= options.stdoutStall->start && since < options.stdoutStall->start + options.stdoutStall->length;
-      fds[0].fd = stalled ? -2 - out[0] : out[0];
-    }
+    // poll() skips a negative descriptor: a stalled pipe stays open and unread.
+    const auto since = std::chrono::steady_clock::now() - started;
+    const auto stalled = [&](const ProcessOptions::Stall& stall) {
+      return since >= stall.start && since < stall.start + stall.length;
+    };
+    if (options.stdoutStall && fds[0].fd != -1) fds[0].fd = stalled(*options.stdoutStall) ? -2 - out[0] : out[0];
+    if (options.stderrStall && fds[1].fd != -1) fds[1].fd = stalled(*options.stderrStall) ? -2 - err[0] : err[0];
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {

@@ -34,6 +34,8 @@ struct ProcessOptions {
     std::chrono::milliseconds length;
   };
   std::optional<Stall> stdoutStall;
+  // The same for standard error: a parent that reads the audio but not the events.
+  std::optional<Stall> stderrStall;
   // A parent that reads standard output only now and then: every `readEvery`, one burst of
   // reads that takes what is waiting, until the pipe has stayed empty for 5 ms (at most
   // 250 ms), and nothing in between.
@@ -41,6 +43,7 @@ struct ProcessOptions {
   // The capacity of the standard output pipe (rounded up by the kernel to a page); 0: the
   // system's default (64 KiB on Linux), which hides a slow reader for two seconds of audio.
   int stdoutPipeBytes = 0;
+  int stderrPipeBytes = 0;
   // The read end of standard output is closed once this many bytes have come.
   std::optional<std::size_t> closeStdoutAfter;
   // The child starts with SIGPIPE ignored, as under a parent that ignores it and does not

@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -18,7 +19,13 @@ void FdOutput::write(std::string_view bytes) { writeWhole(fd_, bytes); }
 
 void PosixProcess::exit(int status) {
   // A parent that reads gets the last frames; one that has stalled cannot hold the exit back.
-  if (stdOut_ != nullptr) stdOut_->flushFor(std::chrono::milliseconds(500));
+  // Both streams share the half second; the last event (a fatal error, say) comes last.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  for (BackloggedOutput* stream : {stdOut_, stdErr_}) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (stream != nullptr) stream->flushFor(std::max(left, std::chrono::milliseconds(0)));
+  }
   // Standard output and standard error are written unbuffered, and the program registers no
   // exit handlers, so leaving at once loses nothing and cannot race threads still running.
   std::fflush(nullptr);

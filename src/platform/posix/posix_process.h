@@ -18,12 +18,14 @@ class BackloggedOutput;
 
 class PosixProcess final : public ProcessControl {
  public:
-  // `stdOut`, when given, is flushed for a short while before the process ends.
-  explicit PosixProcess(BackloggedOutput* stdOut = nullptr) : stdOut_(stdOut) {}
+  // `stdOut` and `stdErr`, when given, are flushed for a short while before the process ends.
+  explicit PosixProcess(BackloggedOutput* stdOut = nullptr, BackloggedOutput* stdErr = nullptr)
+      : stdOut_(stdOut), stdErr_(stdErr) {}
   [[noreturn]] void exit(int status) override;
 
  private:
   BackloggedOutput* stdOut_;
+  BackloggedOutput* stdErr_;
 };
 
 class PosixEnvironment final : public Environment {

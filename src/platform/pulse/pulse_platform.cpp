@@ -17,8 +17,8 @@ namespace velmor::platform::pulse {
 struct PulsePlatform::Parts {
   ThreadDispatch dispatch;
   BackloggedOutput stdOut{1};
-  FdOutput stdErr{2};
-  PosixProcess process{&stdOut};
+  BackloggedOutput stdErr{2};
+  PosixProcess process{&stdOut, &stdErr};
   PosixEnvironment environment;
   PosixSignals signals;
   std::shared_ptr<Connection> connection = std::make_shared<Connection>();

@@ -25,8 +25,8 @@ class SimPlatform {
  private:
   ThreadDispatch dispatch_;
   BackloggedOutput stdOut_{1};
-  FdOutput stdErr_{2};
-  PosixProcess process_{&stdOut_};
+  BackloggedOutput stdErr_{2};
+  PosixProcess process_{&stdOut_, &stdErr_};
   ScenarioEnvironment environment_;
   PosixSignals signals_;
   SimWorld world_;
