@@ -84,9 +84,8 @@ constexpr std::size_t kControlBacklogBytes = 256 * 1024;
   platform::exitProcess(program.platform.process, 0);
 }
 
-// How long SIGTERM waits for the sources to stop. A parent that stopped reading standard
-// error holds the control channel, and with it the mixer and a stopping session, forever; the
-// process must still end.
+// How long SIGTERM waits for the sources to stop. A stop that hangs (a sound server that no
+// longer answers, a delivery stuck on a starved machine) must not keep the process alive.
 constexpr platform::Duration kShutdownGrace = platform::seconds(2);
 
 // SIGTERM: stop what records, then leave. Samples still queued in the mixer are dropped.
