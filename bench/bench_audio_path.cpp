@@ -4,9 +4,13 @@
 // and written to /dev/null.
 //
 //   BM_AudioPathOnOneThread       conversion, mixing and the write, on the calling thread
-//   BM_AudioPathThroughQueues     each buffer handed to its source's capture queue as the
-//                                 backends do, and the caller waiting for it: the cost of
-//                                 the hand-over and the wake-up it takes, on top
+//   BM_AudioPathThroughBacklogs   each buffer pushed as the backends push what the server
+//                                 delivered: through its source's backlog to the delegate on
+//                                 the source's capture queue, which an idle queue runs on the
+//                                 pushing thread
+//   BM_AudioPathThroughQueues     each buffer handed over to its capture queue's own thread,
+//                                 and the caller waiting for it: what a hand-over per buffer
+//                                 and the wake-up it takes would cost
 //
 // Counter: realtime_x, seconds of audio through the path per second of the process's CPU.
 #include <fcntl.h>
@@ -23,6 +27,8 @@
 #include "mixer/mixer.h"
 #include "platform/pcm.h"
 #include "platform/posix/posix_process.h"
+#include "platform/shared/queue_output.h"
+#include "platform/shared/sample_backlog.h"
 #include "platform/threaded/thread_dispatch.h"
 
 namespace {
@@ -117,6 +123,63 @@ void BM_AudioPathOnOneThread(benchmark::State& state) {
   count(state, delivered);
 }
 BENCHMARK(BM_AudioPathOnOneThread)->MeasureProcessCPUTime();
+
+// A source's delegate: converts on its capture queue and hands the block to the mixer.
+class Delegate final : public platform::SampleBufferDelegate {
+ public:
+  Delegate(Path& path, bool mic) : path_(path), mic_(mic) {}
+  void captureOutput(const platform::SampleBuffer& buffer) override {
+    if (mic_) {
+      path_.mixer.pushMic(floatSamples(buffer, slots_, kCaptureRate));
+    } else {
+      path_.mixer.pushSystem(floatSamples(buffer, slots_, kCaptureRate));
+    }
+  }
+
+ private:
+  Path& path_;
+  const bool mic_;
+  ConverterSlots slots_;
+};
+
+// One source as a backend runs it: its capture queue, its output, its backlog for the run.
+struct Source {
+  Source(Path& path, bool mic, const StreamDescription& format)
+      : queue(path.dispatch.makeSerialQueue(mic ? "mic" : "system")),
+        delegate(std::make_shared<Delegate>(path, mic)),
+        backlog(std::make_shared<platform::SampleBacklog>(
+            format, platform::SampleBacklog::capacityFor(format, platform::kBacklogSeconds), gate, gate->open())) {
+    output.setSampleBufferDelegate(delegate, queue);
+  }
+  // What a read callback does with the bytes the server handed over.
+  void push(const MemorySampleBuffer& buffer) {
+    const std::byte* planes[] = {buffer.buffers().front().data()};
+    backlog->push(planes, static_cast<std::size_t>(buffer.numSamples()), output);
+  }
+
+  std::shared_ptr<platform::SerialQueue> queue;
+  std::shared_ptr<Delegate> delegate;
+  platform::QueueOutput output;
+  std::shared_ptr<platform::DeliveryGate> gate = std::make_shared<platform::DeliveryGate>();
+  std::shared_ptr<platform::SampleBacklog> backlog;
+};
+
+void BM_AudioPathThroughBacklogs(benchmark::State& state) {
+  Path path;
+  Source mic(path, true, *path.mic.front().formatDescription());
+  Source system(path, false, *path.system.front().formatDescription());
+  std::size_t delivered = 0;
+  for (auto _ : state) {
+    const std::size_t i = delivered++ % kBuffers;
+    mic.push(path.mic[i]);
+    system.push(path.system[i]);
+  }
+  // Whatever went through a queue has arrived before the count is taken.
+  mic.queue->sync([] {});
+  system.queue->sync([] {});
+  count(state, delivered);
+}
+BENCHMARK(BM_AudioPathThroughBacklogs)->MeasureProcessCPUTime();
 
 void BM_AudioPathThroughQueues(benchmark::State& state) {
   Path path;
