@@ -84,7 +84,8 @@ void MonitorStream::onState(pa_stream* stream, void* userdata) {
 
 void MonitorStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
   auto* self = static_cast<MonitorStream*>(userdata);
-  std::vector<std::byte> cycle;
+  std::vector<std::byte>& cycle = self->cycle_;
+  cycle.clear();
   for (;;) {
     const void* data = nullptr;
     std::size_t bytes = 0;
@@ -95,7 +96,7 @@ void MonitorStream::onRead(pa_stream* stream, std::size_t, void* userdata) {
     pa_stream_drop(stream);
   }
   cycle.resize(cycle.size() - cycle.size() % self->frameBytes_);
-  if (!cycle.empty() && self->onCycle_) self->onCycle_(std::move(cycle));
+  if (!cycle.empty() && self->onCycle_) self->onCycle_(cycle);
 }
 
 }  // namespace velmor::platform::pulse

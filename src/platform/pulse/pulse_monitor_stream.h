@@ -5,6 +5,7 @@
 // the connection's lock held: start and stop off the mainloop, the callbacks on it.
 #include <cstddef>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,9 @@ inline constexpr const char* kSystemAudioStreamName = "Velmor system audio";
 
 class MonitorStream {
  public:
-  // On the mainloop: one read callback's audio (holes as silence), and a failure.
-  using CycleHandler = std::function<void(std::vector<std::byte>&& bytes)>;
+  // On the mainloop: one read callback's audio (holes as silence), valid for the call, and a
+  // failure.
+  using CycleHandler = std::function<void(std::span<const std::byte> bytes)>;
   using FailureHandler = std::function<void(int error)>;
 
   MonitorStream(Connection& connection, pa_sample_spec sampleSpec, CycleHandler onCycle, FailureHandler onFailure);
@@ -44,6 +46,7 @@ class MonitorStream {
   const std::size_t frameBytes_;
   CycleHandler onCycle_;
   FailureHandler onFailure_;
+  std::vector<std::byte> cycle_;  // the read callback's audio, its room kept from cycle to cycle
   pa_stream* stream_ = nullptr;
   bool started_ = false;
   bool failed_ = false;

@@ -151,7 +151,7 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
     description_ = describeSampleSpec(sampleSpec);
     frameBytes_ = pa_frame_size(&sampleSpec);
     auto monitor = std::make_unique<MonitorStream>(
-        connection, sampleSpec, [this](std::vector<std::byte>&& bytes) { deliver(std::move(bytes)); },
+        connection, sampleSpec, [this](std::span<const std::byte> bytes) { deliver(bytes); },
         [this](int error) { failed(error); });
     prepareDeliveries(gate_->open());
     const int error = monitor->start(lock, sink.value()->monitorSource);
@@ -170,7 +170,7 @@ class PulseScreenStream final : public ScreenStream, public std::enable_shared_f
   // One read callback's audio to every audio output, on its queue, through a backlog that
   // holds at most 2 s for an output that falls behind (the oldest audio goes first). The
   // delivery holds the stream and the output weakly, never the queue it runs on.
-  void deliver(std::vector<std::byte>&& bytes) {
+  void deliver(std::span<const std::byte> bytes) {
     if (frameBytes_ == 0) return;
     const std::byte* planes[] = {bytes.data()};
     for (const auto& delivery : deliveries_) {

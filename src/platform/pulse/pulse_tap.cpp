@@ -270,7 +270,7 @@ Status PulseSystemAudio::startDevice(AudioObjectId device, IOProcId id) {
         (*block)(InputBufferList(&buffer, 1));
       });
   auto onCycle = [queue = proc.queue, backlog, consume, frameBytes, overrun = proc.overrun, gate = proc.gate,
-                  generation](std::vector<std::byte>&& bytes) {
+                  generation](std::span<const std::byte> bytes) {
     const std::byte* planes[] = {bytes.data()};
     if (backlog->push(planes, bytes.size() / frameBytes, *queue, consume) && overrun && *overrun) {
       queue->async([overrun, gate, generation] { gate->deliver(generation, [&] { (*overrun)(); }); });
